@@ -1,0 +1,82 @@
+#include "transfer.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void die(const char* label) {
+  std::perror(label);
+  std::exit(1);
+}
+
+void fail(const char* program, const char* format, ...) {
+  std::fprintf(stderr, "%s: ", program);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  std::exit(1);
+}
+
+const char* name_problem(std::string_view name) {
+  if (name.empty())
+    return "the file name is empty";
+  if (name.size() > NAME_MAX_LEN)
+    return "the file name is longer than 19 characters";
+  for (const char c : name) {
+    if (c == '/')
+      return "the file name contains '/'; only files in the current folder can be copied";
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f)
+      return "the file name contains a control character";
+  }
+  char output[CTRL_LEN] = {};
+  name.copy(output, name.size());
+  to_output_name(output, name.size());
+  const std::string_view out(output, name.size());
+  if (out == "." || out == "..")
+    return "the file name would be copied as '.' or '..'";
+  return nullptr;
+}
+
+void to_output_name(char* name, std::size_t length) {
+  // Right to left, so of two adjacent dots the left one is overwritten.
+  for (std::size_t j = length; j-- > 1;)
+    if (name[j] == '.')
+      name[j - 1] = '1';
+}
+
+ControlDatagram name_datagram(std::string_view name) {
+  ControlDatagram d = {};
+  name.substr(0, NAME_MAX_LEN).copy(d.bytes, NAME_MAX_LEN);
+  return d;
+}
+
+ControlDatagram size_datagram(std::uint64_t size) {
+  ControlDatagram d = {};
+  std::snprintf(d.bytes, sizeof d.bytes, "%d", static_cast<int>(size));
+  return d;
+}
+
+const char* size_text_problem(std::string_view datagram, std::uint64_t* size) {
+  const std::size_t end = datagram.find('\0');
+  if (end == std::string_view::npos)
+    return "the size text has no terminating NUL";
+  const std::string_view text = datagram.substr(0, end);
+  if (text.empty())
+    return "the size text is empty";
+  if (text.size() > 10)
+    return "the size text has more than 10 digits";
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return "the size text is not a plain decimal number";
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > SIZE_MAX_BYTES)
+    return "the size is 2^31 bytes or more";
+  *size = value;
+  return nullptr;
+}

@@ -1,0 +1,49 @@
+// The transfer protocol both programs compile in: its constants, the failure
+// exits, and the pure rules for names, size text and the block plan. Nothing
+// here does network I/O, so tests call every rule directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr std::uint16_t PORT = 8885;
+inline constexpr std::size_t CTRL_LEN = 20;    // name and size datagrams
+inline constexpr std::size_t BLOCK_SIZE = 503; // a full data datagram
+inline constexpr const char* LOOPBACK = "127.0.0.1";
+
+// A name travels with its NUL inside the 20-byte name datagram.
+inline constexpr std::size_t NAME_MAX_LEN = CTRL_LEN - 1;
+// The size travels as "%d" text, so files must stay below 2^31 bytes.
+inline constexpr std::uint64_t SIZE_MAX_BYTES = 2147483647;
+
+// perror(label), then exit status 1.
+[[noreturn]] void die(const char* label);
+
+// One line "<program>: <message>" on stderr, then exit status 1.
+[[noreturn]] void fail(const char* program, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The block plan: floor(S/503) full datagrams, then one of S mod 503 bytes
+// (zero-length when S is a multiple of 503).
+constexpr std::uint64_t full_blocks(std::uint64_t size) { return size / BLOCK_SIZE; }
+constexpr std::size_t final_length(std::uint64_t size) { return size % BLOCK_SIZE; }
+
+// Why a name may not be sent or written, or nullptr when it is fine: the
+// copy must land in the receiver's own folder under a plain file name.
+const char* name_problem(std::string_view name);
+
+// The output name rule, in place: the character before each '.' becomes
+// '1'; a '.' in first place has nothing before it and stays as it is.
+void to_output_name(char* name, std::size_t length);
+
+// The 20-byte control datagrams: text, NUL, zero fill.
+struct ControlDatagram {
+  char bytes[CTRL_LEN];
+};
+ControlDatagram name_datagram(std::string_view name); // name must pass name_problem
+ControlDatagram size_datagram(std::uint64_t size);    // size <= SIZE_MAX_BYTES
+
+// Reads a size datagram's text: 1 to 10 digits, a NUL, value at most
+// SIZE_MAX_BYTES. Returns why it is refused, or nullptr with *size set.
+const char* size_text_problem(std::string_view datagram, std::uint64_t* size);

@@ -1,0 +1,182 @@
+// ferry: asks for the name of a file in the current folder and sends it to
+// wharf on this machine: name, size, then the contents in 503-byte blocks.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "block_sender.hpp"
+#include "fd.hpp"
+#include "read_name.hpp"
+#include "receiver_queue.hpp"
+#include "transfer.hpp"
+
+namespace {
+
+constexpr const char* ME = "ferry";
+
+Fd open_socket() {
+  Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
+  if (!sock)
+    die("socket");
+  return sock;
+}
+
+sockaddr_in destination() {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(PORT);
+  if (::inet_aton(LOOPBACK, &addr.sin_addr) == 0) {
+    std::fwrite("inet_aton() failed\n", 1, 19, stderr);
+    std::exit(1);
+  }
+  return addr;
+}
+
+void ask_for_name(char (&name)[CTRL_LEN]) {
+  std::printf("Enter Filename with extension: ");
+  std::fflush(stdout);
+  switch (read_name(stdin, name)) {
+  case NameRead::none:
+    fail(ME, "no file name was typed; nothing was sent");
+  case NameRead::too_long:
+    fail(ME, "the file name is longer than %zu characters, too long for the name datagram; "
+             "rename or copy the file to a shorter name",
+         NAME_MAX_LEN);
+  case NameRead::ok:
+    break;
+  }
+  if (const char* problem = name_problem(name))
+    fail(ME, "%s: %s", name, problem);
+}
+
+// The length of the open file, or -1 when it is not a regular file.
+long fsize(int file) {
+  struct stat st {};
+  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode))
+    return -1;
+  return st.st_size;
+}
+
+// Opens the file once: it is measured and read through the same descriptor.
+// O_NONBLOCK keeps a FIFO from holding the open until a writer comes.
+Fd open_source(const char* name, std::uint64_t* size) {
+  Fd file(::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file)
+    fail(ME, "cannot open %s: %s", name, std::strerror(errno));
+  const long length = fsize(file.get());
+  if (length < 0)
+    fail(ME, "%s is not a regular file", name);
+  if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
+    fail(ME, "%s holds %ld bytes; only files under 2 GiB (2^31 bytes) can be sent", name, length);
+  *size = static_cast<std::uint64_t>(length);
+  return file;
+}
+
+[[noreturn]] void send_failed() {
+  // A connected socket learns of the kernel's port-unreachable answer.
+  if (errno == ECONNREFUSED)
+    fail(ME, "nothing is receiving on UDP port %u: start wharf first "
+             "(if it was running, it stopped the transfer; see its message)",
+         PORT);
+  die("sendto()");
+}
+
+// Connecting fixes the destination and lets the kernel report a missing
+// receiver; the datagrams themselves are the same as with sendto.
+void connect_to_receiver(int sock, const sockaddr_in& to) {
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+    die("connect");
+  ReceiverQueue queue(PORT);
+  QueueLevel level{};
+  if (queue.look(&level) == Lookup::absent)
+    fail(ME, "nothing is receiving on UDP port %u: start wharf first; nothing was sent", PORT);
+}
+
+void send_control(int sock, const ControlDatagram& datagram) {
+  if (!send_datagram(sock, datagram.bytes, CTRL_LEN))
+    send_failed();
+}
+
+void read_exactly(int file, char* buffer, std::size_t length, const char* name) {
+  for (std::size_t done = 0; done < length;) {
+    const ssize_t got = ::read(file, buffer + done, length - done);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      fail(ME, "cannot read %s: %s", name, std::strerror(errno));
+    if (got == 0)
+      fail(ME, "%s shrank while it was being sent; the copy is incomplete", name);
+    done += static_cast<std::size_t>(got);
+  }
+}
+
+std::size_t room_at_receiver(Pacer& pacer) {
+  const std::size_t room = pacer.room();
+  if (room == 0)
+    fail(ME, "wharf has stopped reading: its queue has been full for %lld seconds",
+         static_cast<long long>(STALL_LIMIT.count()));
+  return room;
+}
+
+// The full blocks in batches the receiver's queue has room for, then the
+// final datagram of S mod 503 bytes, zero-length or not.
+void send_contents(int sock, int file, std::uint64_t size, const char* name) {
+  char blocks[BATCH_BLOCKS * BLOCK_SIZE];
+  ReceiverQueue queue(PORT);
+  Pacer pacer(queue);
+  BlockSender out(sock);
+  for (std::uint64_t left = full_blocks(size); left > 0;) {
+    const std::size_t count = std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
+    read_exactly(file, blocks, count * BLOCK_SIZE, name);
+    if (!out.send_blocks(blocks, count))
+      send_failed();
+    pacer.sent(count);
+    left -= count;
+  }
+  room_at_receiver(pacer);
+  const std::size_t last = final_length(size);
+  read_exactly(file, blocks, last, name);
+  if (!send_datagram(sock, blocks, last))
+    send_failed();
+}
+
+// The last datagram's port-unreachable answer, if any, waits on the socket.
+void confirm_delivery(int sock) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+    errno = error;
+    send_failed();
+  }
+}
+
+} // namespace
+
+int main() {
+  Fd sock = open_socket();
+  const sockaddr_in to = destination();
+
+  char name[CTRL_LEN];
+  ask_for_name(name);
+  std::uint64_t size = 0;
+  Fd file = open_source(name, &size);
+  connect_to_receiver(sock.get(), to);
+
+  send_control(sock.get(), name_datagram(name));
+  std::printf("%ld", static_cast<long>(final_length(size)));
+  std::fflush(stdout);
+  send_control(sock.get(), size_datagram(size));
+  send_contents(sock.get(), file.get(), size, name);
+  confirm_delivery(sock.get());
+  return 0;
+}

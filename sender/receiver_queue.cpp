@@ -1,0 +1,137 @@
+#include "receiver_queue.hpp"
+
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+std::size_t datagrams_that_fit(QueueLevel level) {
+  // The kernel takes a datagram whenever its queue is not over capacity, so
+  // an empty queue always has room for one, however small it is.
+  if (level.used == 0 && level.capacity > 0)
+    return std::max<std::size_t>(1, (level.capacity - level.capacity / 4) / CHARGE_PER_DATAGRAM);
+  const std::uint64_t usable = level.capacity - level.capacity / 4;
+  if (level.used >= usable)
+    return 0;
+  return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
+}
+
+ReceiverQueue::ReceiverQueue(std::uint16_t port)
+    : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
+      port_(port) {}
+
+namespace {
+
+bool request_dump(int netlink, std::uint16_t port) {
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_UDP;
+  request.body.idiag_ext = 1U << (INET_DIAG_SKMEMINFO - 1);
+  request.body.idiag_states = ~0U;
+  request.body.id.idiag_sport = htons(port);
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                  sizeof kernel) == static_cast<ssize_t>(sizeof request);
+}
+
+// The memory figures of one dumped socket, if it carries them.
+bool read_meminfo(const nlmsghdr* message, QueueLevel* level) {
+  const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+  int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
+  for (auto* attr = reinterpret_cast<const rtattr*>(diag + 1); RTA_OK(attr, length);
+       attr = RTA_NEXT(attr, length)) {
+    if (attr->rta_type != INET_DIAG_SKMEMINFO ||
+        RTA_PAYLOAD(attr) < sizeof(std::uint32_t) * (SK_MEMINFO_RCVBUF + 1))
+      continue;
+    std::uint32_t info[SK_MEMINFO_RCVBUF + 1];
+    std::memcpy(info, RTA_DATA(attr), sizeof info);
+    level->used = info[SK_MEMINFO_RMEM_ALLOC];
+    level->capacity = info[SK_MEMINFO_RCVBUF];
+    return true;
+  }
+  return false;
+}
+
+} // namespace
+
+Lookup ReceiverQueue::look(QueueLevel* level) {
+  if (!netlink_ || !request_dump(netlink_.get(), port_))
+    return Lookup::unavailable;
+  bool found = false;
+  std::size_t least_room = std::numeric_limits<std::size_t>::max();
+  alignas(nlmsghdr) char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
+    if (got <= 0)
+      return Lookup::unavailable;
+    auto length = static_cast<unsigned>(got);
+    for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, length);
+         message = NLMSG_NEXT(message, length)) {
+      if (message->nlmsg_type == NLMSG_DONE)
+        return found ? Lookup::found : Lookup::absent;
+      if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY)
+        return Lookup::unavailable;
+      const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+      QueueLevel candidate{};
+      if (diag->id.idiag_sport != htons(port_) || !read_meminfo(message, &candidate))
+        continue;
+      const std::size_t room = datagrams_that_fit(candidate);
+      if (!found || room < least_room) {
+        *level = candidate;
+        least_room = room;
+      }
+      found = true;
+    }
+  }
+}
+
+std::size_t Pacer::room() {
+  if (budget_ > 0)
+    return budget_;
+  if (blind_)
+    return std::numeric_limits<std::size_t>::max();
+  auto last_progress = std::chrono::steady_clock::now();
+  std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
+  for (;;) {
+    QueueLevel level{};
+    switch (queue_.look(&level)) {
+    case Lookup::unavailable:
+      blind_ = true;
+      return std::numeric_limits<std::size_t>::max();
+    case Lookup::absent:
+      // The receiver has gone; the next send reports it.
+      return 1;
+    case Lookup::found:
+      break;
+    }
+    budget_ = datagrams_that_fit(level);
+    if (budget_ > 0)
+      return budget_;
+    const auto now = std::chrono::steady_clock::now();
+    if (level.used < lowest) {
+      lowest = level.used;
+      last_progress = now;
+    } else if (now - last_progress >= STALL_LIMIT) {
+      return 0;
+    }
+    // Long enough to let a reader on the other core drain some datagrams,
+    // short enough not to leave it idle.
+    const timespec pause{0, 20'000};
+    ::nanosleep(&pause, nullptr);
+  }
+}

@@ -1,0 +1,56 @@
+// How full the receiving socket's queue is, asked of the kernel, and the
+// pacing built on it: with no acknowledgements in the protocol, the sender
+// must never send more than the receiver's queue has room for, or the
+// kernel drops datagrams and the copy is lost.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "fd.hpp"
+
+// What the kernel charges a receive queue for one queued 503-byte datagram
+// is about 1.3 KiB on loopback; pacing assumes more, to stay on the safe side.
+inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
+inline constexpr std::chrono::seconds STALL_LIMIT{10};
+
+struct QueueLevel {
+  std::uint32_t used;     // bytes charged to the queue (rmem_alloc)
+  std::uint32_t capacity; // the socket's receive buffer (rcvbuf)
+};
+
+// Datagrams that can be sent now without risking a drop. A quarter of the
+// queue is held back: the kernel gives back receive memory lazily, in steps
+// of up to a quarter of the buffer, so `used` may lag behind the reader.
+std::size_t datagrams_that_fit(QueueLevel level);
+
+enum class Lookup { found, absent, unavailable };
+
+// Queries NETLINK_SOCK_DIAG for the IPv4 UDP socket bound to a local port.
+class ReceiverQueue {
+public:
+  explicit ReceiverQueue(std::uint16_t port);
+  // With several sockets on the port, reports the one with least room.
+  Lookup look(QueueLevel* level);
+
+private:
+  Fd netlink_;
+  std::uint16_t port_;
+};
+
+// Hands out sending room, asking the kernel again whenever the last answer
+// is used up and waiting while the queue is full.
+class Pacer {
+public:
+  explicit Pacer(ReceiverQueue& queue) : queue_(queue) {}
+  // Datagrams that may go now: at least 1, or 0 when the queue has made no
+  // progress for STALL_LIMIT. Unlimited when the kernel cannot be asked.
+  std::size_t room();
+  void sent(std::size_t count) { budget_ -= count < budget_ ? count : budget_; }
+
+private:
+  ReceiverQueue& queue_;
+  std::size_t budget_ = 0;
+  bool blind_ = false;
+};
