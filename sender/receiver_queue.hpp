@@ -27,12 +27,18 @@ std::size_t datagrams_that_fit(QueueLevel level);
 
 enum class Lookup { found, absent, unavailable };
 
+class QueueGauge {
+public:
+  virtual ~QueueGauge() = default;
+  virtual Lookup look(QueueLevel* level) = 0;
+};
+
 // Queries NETLINK_SOCK_DIAG for the IPv4 UDP socket bound to a local port.
-class ReceiverQueue {
+class ReceiverQueue final : public QueueGauge {
 public:
   explicit ReceiverQueue(std::uint16_t port);
   // With several sockets on the port, reports the one with least room.
-  Lookup look(QueueLevel* level);
+  Lookup look(QueueLevel* level) override;
 
 private:
   Fd netlink_;
@@ -43,14 +49,14 @@ private:
 // is used up and waiting while the queue is full.
 class Pacer {
 public:
-  explicit Pacer(ReceiverQueue& queue) : queue_(queue) {}
+  explicit Pacer(QueueGauge& queue) : queue_(queue) {}
   // Datagrams that may go now: at least 1, or 0 when the queue has made no
   // progress for STALL_LIMIT. Unlimited when the kernel cannot be asked.
   std::size_t room();
   void sent(std::size_t count) { budget_ -= count < budget_ ? count : budget_; }
 
 private:
-  ReceiverQueue& queue_;
+  QueueGauge& queue_;
   std::size_t budget_ = 0;
   bool blind_ = false;
 };

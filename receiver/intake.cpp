@@ -1,0 +1,89 @@
+#include "intake.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+std::size_t Intake::expected_length() const {
+  switch (stage_) {
+  case Stage::name:
+  case Stage::size:
+    return CTRL_LEN;
+  case Stage::blocks:
+    return BLOCK_SIZE;
+  case Stage::final_block:
+    return final_length(size_);
+  case Stage::done:
+  case Stage::refused:
+    break;
+  }
+  return 0;
+}
+
+bool Intake::take(const char* data, std::size_t length) {
+  switch (stage_) {
+  case Stage::name:
+    return take_name(data, length);
+  case Stage::size:
+    return take_size(data, length);
+  case Stage::blocks:
+  case Stage::final_block:
+    return take_block(length);
+  case Stage::done:
+    return refuse("a datagram of %zu bytes arrived after the whole file had", length);
+  case Stage::refused:
+    break;
+  }
+  return false;
+}
+
+bool Intake::refuse(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(reason_, sizeof reason_, format, args);
+  va_end(args);
+  stage_ = Stage::refused;
+  return false;
+}
+
+bool Intake::take_name(const char* data, std::size_t length) {
+  if (length != CTRL_LEN)
+    return refuse("the name datagram has %zu bytes, not %zu; this is not a ferry transfer", length,
+                  CTRL_LEN);
+  const void* nul = std::memchr(data, '\0', CTRL_LEN);
+  if (nul == nullptr)
+    return refuse("the name datagram holds no NUL: the name has 20 or more characters");
+  const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
+  if (const char* problem = name_problem(name))
+    return refuse("refused the sent name: %s", problem);
+  name.copy(output_name_, name.size());
+  to_output_name(output_name_, name.size());
+  name_length_ = name.size();
+  stage_ = Stage::size;
+  return true;
+}
+
+bool Intake::take_size(const char* data, std::size_t length) {
+  if (length != CTRL_LEN)
+    return refuse("the size datagram has %zu bytes, not %zu", length, CTRL_LEN);
+  if (const char* problem = size_text_problem(std::string_view(data, length), &size_))
+    return refuse("refused the sent size: %s", problem);
+  stage_ = full_blocks(size_) > 0 ? Stage::blocks : Stage::final_block;
+  return true;
+}
+
+bool Intake::take_block(std::size_t length) {
+  const std::size_t expected = expected_length();
+  if (length != expected)
+    return refuse("a data datagram of %zu bytes arrived where %zu were due, so one was lost or "
+                  "added; received %llu of %llu bytes",
+                  length, expected, static_cast<unsigned long long>(received_),
+                  static_cast<unsigned long long>(size_));
+  received_ += length;
+  if (stage_ == Stage::final_block)
+    stage_ = Stage::done;
+  else if (received_ == full_blocks(size_) * BLOCK_SIZE)
+    stage_ = Stage::final_block;
+  return true;
+}

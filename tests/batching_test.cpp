@@ -1,0 +1,85 @@
+// Full blocks in batches and one by one, into receivers with and without
+// coalesced receives: every way, the same 503-byte datagrams in order.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "block_sender.hpp"
+#include "fd.hpp"
+#include "inbox.hpp"
+#include "support/harness.hpp"
+
+namespace {
+
+struct Pair {
+  Fd receiver{::socket(AF_INET, SOCK_DGRAM, 0)};
+  Fd sender{::socket(AF_INET, SOCK_DGRAM, 0)};
+  Pair() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(receiver.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&addr), &length);
+    ::connect(sender.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  }
+};
+
+// Everything that arrives, split into datagrams as the inbox reports them.
+std::vector<std::string> drain(int sock, std::size_t bytes) {
+  Inbox inbox(sock);
+  std::vector<std::string> datagrams;
+  std::string buffer(64 * BLOCK_SIZE, '\0');
+  for (std::size_t got = 0; got < bytes;) {
+    Arrival a{};
+    if (!inbox.receive(buffer.data(), buffer.size(), &a))
+      break;
+    for (std::size_t off = 0; off < a.length; off += a.segment)
+      datagrams.push_back(buffer.substr(off, std::min(a.segment, a.length - off)));
+    got += a.length;
+  }
+  return datagrams;
+}
+
+void expect_blocks(const std::vector<std::string>& datagrams, const std::string& data) {
+  ASSERT_EQ(datagrams.size(), data.size() / BLOCK_SIZE);
+  for (std::size_t i = 0; i < datagrams.size(); ++i)
+    EXPECT_EQ(datagrams[i], data.substr(i * BLOCK_SIZE, BLOCK_SIZE)) << i;
+}
+
+} // namespace
+
+TEST(Batching, SegmentedAndSingleSendsGiveTheSameDatagrams) {
+  const std::string data = random_bytes(40 * BLOCK_SIZE);
+  for (const bool gso : {true, false}) {
+    for (const bool gro : {true, false}) {
+      Pair pair;
+      if (gro)
+        tune_for_batches(pair.receiver.get());
+      BlockSender out(pair.sender.get(), gso);
+      ASSERT_TRUE(out.send_blocks(data.data(), 40));
+      expect_blocks(drain(pair.receiver.get(), data.size()), data);
+    }
+  }
+}
+
+TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
+  Pair pair;
+  tune_for_batches(pair.receiver.get());
+  const std::string data = random_bytes(64 * BLOCK_SIZE);
+  BlockSender out(pair.sender.get());
+  ASSERT_TRUE(out.send_blocks(data.data(), 64));
+  Inbox inbox(pair.receiver.get());
+  std::string buffer(64 * BLOCK_SIZE, '\0');
+  Arrival a{};
+  ASSERT_TRUE(inbox.receive(buffer.data(), buffer.size(), &a));
+  if (!out.uses_gso())
+    GTEST_SKIP() << "no segmentation offload on this kernel";
+  EXPECT_EQ(a.length, data.size());
+  EXPECT_EQ(a.segment, BLOCK_SIZE);
+  EXPECT_FALSE(a.truncated);
+}

@@ -1,0 +1,73 @@
+// The sender's pacing on the receiver's queue.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "receiver_queue.hpp"
+
+TEST(QueueRoom, KeepsAQuarterSpareAndCountsConservatively) {
+  EXPECT_EQ(datagrams_that_fit({0, 8192 * 4}), 12U);
+  EXPECT_EQ(datagrams_that_fit({2048 * 10, 8192 * 4}), 2U);
+  EXPECT_EQ(datagrams_that_fit({8192 * 3, 8192 * 4}), 0U);
+  EXPECT_EQ(datagrams_that_fit({8192 * 5, 8192 * 4}), 0U);
+}
+
+TEST(QueueRoom, AnEmptyQueueTakesOneDatagramHoweverSmall) {
+  EXPECT_EQ(datagrams_that_fit({0, 2304}), 1U);
+  EXPECT_EQ(datagrams_that_fit({1, 2304}), 0U);
+}
+
+TEST(QueueRoom, DefaultBuffersHoldNoMoreThanTheKernelAccepts) {
+  // 212992 is the usual default; each queued datagram costs up to ~1335.
+  const std::size_t room = datagrams_that_fit({0, 212992});
+  EXPECT_GT(room, 32U);
+  EXPECT_LE(room * 1335, 212992U);
+}
+
+namespace {
+struct ScriptedGauge : QueueGauge {
+  std::vector<Lookup> answers;
+  std::vector<QueueLevel> levels;
+  std::size_t asked = 0;
+  Lookup look(QueueLevel* level) override {
+    const std::size_t i = asked++;
+    *level = levels[std::min(i, levels.size() - 1)];
+    return answers[std::min(i, answers.size() - 1)];
+  }
+};
+} // namespace
+
+TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
+  ScriptedGauge gauge;
+  gauge.answers = {Lookup::found};
+  gauge.levels = {{30000, 32768}, {30000, 32768}, {0, 32768}};
+  Pacer pacer(gauge);
+  EXPECT_EQ(pacer.room(), 12U);
+  EXPECT_EQ(gauge.asked, 3U);
+  pacer.sent(5);
+  EXPECT_EQ(pacer.room(), 7U);
+  EXPECT_EQ(gauge.asked, 3U);
+  pacer.sent(7);
+  pacer.room();
+  EXPECT_EQ(gauge.asked, 4U);
+}
+
+TEST(Pacer, SendsUnpacedWhereTheKernelCannotBeAsked) {
+  ScriptedGauge gauge;
+  gauge.answers = {Lookup::unavailable};
+  gauge.levels = {{0, 0}};
+  Pacer pacer(gauge);
+  EXPECT_EQ(pacer.room(), std::numeric_limits<std::size_t>::max());
+  pacer.sent(1000);
+  EXPECT_EQ(pacer.room(), std::numeric_limits<std::size_t>::max());
+  EXPECT_EQ(gauge.asked, 1U);
+}
+
+TEST(Pacer, LetsTheSendReportAReceiverThatHasGone) {
+  ScriptedGauge gauge;
+  gauge.answers = {Lookup::absent};
+  gauge.levels = {{0, 0}};
+  Pacer pacer(gauge);
+  EXPECT_EQ(pacer.room(), 1U);
+}

@@ -1,0 +1,87 @@
+// Running the real programs and playing their peers, for end-to-end tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+std::string ferry_path();
+std::string wharf_path();
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  fs::path path;
+};
+
+std::string random_bytes(std::size_t length, unsigned seed = 1);
+void write_file(const fs::path& path, const std::string& contents);
+std::string read_file(const fs::path& path);
+// Names in a folder, hidden ones included.
+std::vector<std::string> list_dir(const fs::path& dir);
+
+struct Finished {
+  int status = -1; // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// A program started in a folder with text on its standard input.
+class Process {
+public:
+  Process(const std::string& program, const fs::path& cwd, const std::string& input = "");
+  ~Process();
+  Finished wait(int timeout_seconds = 30);
+  pid_t pid() const { return pid_; }
+
+private:
+  pid_t pid_ = -1;
+  fs::path out_, err_;
+};
+
+Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
+             int timeout_seconds = 30);
+
+// Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
+bool port_bound();
+// Starts wharf in `cwd` and returns once it holds the port.
+Process start_wharf(const fs::path& cwd);
+
+// A plain receiver on UDP port 8885 that records every datagram, one per
+// call, on default socket buffers.
+class Listener {
+public:
+  Listener();
+  ~Listener();
+  // Stops listening and hands over what came, in order.
+  std::vector<std::string> stop();
+
+private:
+  int sock_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::vector<std::string> got_;
+  std::thread thread_;
+};
+
+// A hand-made sender: each datagram exactly as given, to 127.0.0.1:8885.
+class Crafter {
+public:
+  Crafter();
+  ~Crafter();
+  void send(const std::string& datagram);
+  // Name, size text and the contents in 503-byte blocks, as ferry sends them.
+  void send_transfer(const std::string& name, const std::string& contents);
+
+private:
+  int sock_ = -1;
+};
+
+std::string control(const std::string& text); // text, NUL, zero fill to 20
