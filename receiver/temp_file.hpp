@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "fd.hpp"
 #include "transfer.hpp"
@@ -18,6 +19,9 @@ public:
 
   // Creates the file in the working directory. False with errno set.
   bool create();
+  // Sets aside disk space for the whole copy, so a full disk shows before
+  // any data comes. Filesystems without that skip it. False with errno set.
+  bool reserve(std::uint64_t size);
   // Buffered: large pieces go straight to the file, small ones are
   // gathered first. False with errno set.
   bool append(const char* data, std::size_t length);

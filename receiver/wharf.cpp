@@ -66,6 +66,9 @@ bool take_datagram(Intake& intake, TempFile& copy, const char* data, std::size_t
     announce(intake.name_length());
     if (!copy.create())
       fail(ME, "cannot create the copy in this folder: %s", std::strerror(errno));
+    if (!copy.reserve(intake.size()))
+      fail(ME, "no room for a copy of %llu bytes in this folder: %s",
+           static_cast<unsigned long long>(intake.size()), std::strerror(errno));
   }
   if (intake.stage() == Stage::final_block && before != Stage::final_block)
     announce(final_length(intake.size()));

@@ -92,14 +92,19 @@ Fd open_source(const char* name, std::uint64_t* size) {
 }
 
 // Connecting fixes the destination and lets the kernel report a missing
-// receiver; the datagrams themselves are the same as with sendto.
-void connect_to_receiver(int sock, const sockaddr_in& to) {
-  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+// receiver; the datagrams themselves are the same as with sendto. Returns
+// the gauge of the receiving socket's queue.
+ReceiverQueue connect_to_receiver(int sock, const sockaddr_in& to) {
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
+      ::getsockname(sock, reinterpret_cast<sockaddr*>(&from), &length) != 0)
     die("connect");
-  ReceiverQueue queue(PORT);
+  ReceiverQueue queue(from, to);
   QueueLevel level{};
   if (queue.look(&level) == Lookup::absent)
     fail(ME, "nothing is receiving on UDP port %u: start wharf first; nothing was sent", PORT);
+  return queue;
 }
 
 void send_control(int sock, const ControlDatagram& datagram) {
@@ -130,9 +135,8 @@ std::size_t room_at_receiver(Pacer& pacer) {
 
 // The full blocks in batches the receiver's queue has room for, then the
 // final datagram of S mod 503 bytes, zero-length or not.
-void send_contents(int sock, int file, std::uint64_t size, const char* name) {
+void send_contents(int sock, int file, std::uint64_t size, const char* name, QueueGauge& queue) {
   char blocks[BATCH_BLOCKS * BLOCK_SIZE];
-  ReceiverQueue queue(PORT);
   Pacer pacer(queue);
   BlockSender out(sock);
   for (std::uint64_t left = full_blocks(size); left > 0;) {
@@ -170,13 +174,13 @@ int main() {
   ask_for_name(name);
   std::uint64_t size = 0;
   Fd file = open_source(name, &size);
-  connect_to_receiver(sock.get(), to);
+  ReceiverQueue queue = connect_to_receiver(sock.get(), to);
 
   send_control(sock.get(), name_datagram(name));
   std::printf("%ld", static_cast<long>(final_length(size)));
   std::fflush(stdout);
   send_control(sock.get(), size_datagram(size));
-  send_contents(sock.get(), file.get(), size, name);
+  send_contents(sock.get(), file.get(), size, name, queue);
   confirm_delivery(sock.get());
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -24,32 +25,39 @@ std::size_t datagrams_that_fit(QueueLevel level) {
   return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
 }
 
-ReceiverQueue::ReceiverQueue(std::uint16_t port)
-    : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
-      port_(port) {}
+ReceiverQueue::ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to)
+    : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)), from_(from),
+      to_(to) {}
 
 namespace {
 
-bool request_dump(int netlink, std::uint16_t port) {
+// One exact lookup, not a dump: the kernel finds the socket in its hash
+// table as for an arriving datagram (the "src" fields are the sender's).
+bool request_lookup(int netlink, const sockaddr_in& from, const sockaddr_in& to) {
   struct {
     nlmsghdr header;
     inet_diag_req_v2 body;
   } request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
   request.body.sdiag_family = AF_INET;
   request.body.sdiag_protocol = IPPROTO_UDP;
   request.body.idiag_ext = 1U << (INET_DIAG_SKMEMINFO - 1);
   request.body.idiag_states = ~0U;
-  request.body.id.idiag_sport = htons(port);
+  request.body.id.idiag_src[0] = from.sin_addr.s_addr;
+  request.body.id.idiag_sport = from.sin_port;
+  request.body.id.idiag_dst[0] = to.sin_addr.s_addr;
+  request.body.id.idiag_dport = to.sin_port;
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
                   sizeof kernel) == static_cast<ssize_t>(sizeof request);
 }
 
-// The memory figures of one dumped socket, if it carries them.
+// The memory figures of the socket described, if it carries them.
 bool read_meminfo(const nlmsghdr* message, QueueLevel* level) {
   const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
   int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
@@ -70,34 +78,22 @@ bool read_meminfo(const nlmsghdr* message, QueueLevel* level) {
 } // namespace
 
 Lookup ReceiverQueue::look(QueueLevel* level) {
-  if (!netlink_ || !request_dump(netlink_.get(), port_))
+  if (!netlink_ || !request_lookup(netlink_.get(), from_, to_))
     return Lookup::unavailable;
-  bool found = false;
-  std::size_t least_room = std::numeric_limits<std::size_t>::max();
-  alignas(nlmsghdr) char buffer[8192];
-  for (;;) {
-    const ssize_t got = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
-    if (got <= 0)
-      return Lookup::unavailable;
-    auto length = static_cast<unsigned>(got);
-    for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, length);
-         message = NLMSG_NEXT(message, length)) {
-      if (message->nlmsg_type == NLMSG_DONE)
-        return found ? Lookup::found : Lookup::absent;
-      if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY)
-        return Lookup::unavailable;
-      const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
-      QueueLevel candidate{};
-      if (diag->id.idiag_sport != htons(port_) || !read_meminfo(message, &candidate))
-        continue;
-      const std::size_t room = datagrams_that_fit(candidate);
-      if (!found || room < least_room) {
-        *level = candidate;
-        least_room = room;
-      }
-      found = true;
-    }
+  alignas(nlmsghdr) char buffer[1024];
+  const ssize_t got = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
+  if (got <= 0)
+    return Lookup::unavailable;
+  const auto* message = reinterpret_cast<const nlmsghdr*>(buffer);
+  if (!NLMSG_OK(message, static_cast<unsigned>(got)))
+    return Lookup::unavailable;
+  if (message->nlmsg_type == NLMSG_ERROR) {
+    const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(message));
+    return error->error == -ENOENT ? Lookup::absent : Lookup::unavailable;
   }
+  if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY || !read_meminfo(message, level))
+    return Lookup::unavailable;
+  return Lookup::found;
 }
 
 std::size_t Pacer::room() {
@@ -120,8 +116,10 @@ std::size_t Pacer::room() {
       break;
     }
     budget_ = datagrams_that_fit(level);
-    if (budget_ > 0)
+    const std::size_t wanted = std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}));
+    if (budget_ >= wanted && budget_ > 0)
       return budget_;
+    budget_ = 0;
     const auto now = std::chrono::steady_clock::now();
     if (level.used < lowest) {
       lowest = level.used;

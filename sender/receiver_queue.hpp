@@ -4,6 +4,8 @@
 // kernel drops datagrams and the copy is lost.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +16,8 @@
 // is about 1.3 KiB on loopback; pacing assumes more, to stay on the safe side.
 inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
 inline constexpr std::chrono::seconds STALL_LIMIT{10};
+// Room worth asking for once the queue is nearly full: one full batch.
+inline constexpr std::size_t MIN_BURST = 64;
 
 struct QueueLevel {
   std::uint32_t used;     // bytes charged to the queue (rmem_alloc)
@@ -33,16 +37,17 @@ public:
   virtual Lookup look(QueueLevel* level) = 0;
 };
 
-// Queries NETLINK_SOCK_DIAG for the IPv4 UDP socket bound to a local port.
+// Asks NETLINK_SOCK_DIAG about the socket that receives what `from` sends
+// to `to`: the kernel looks it up just as it would deliver a datagram, so
+// the answer is about the very socket the transfer fills.
 class ReceiverQueue final : public QueueGauge {
 public:
-  explicit ReceiverQueue(std::uint16_t port);
-  // With several sockets on the port, reports the one with least room.
+  ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to);
   Lookup look(QueueLevel* level) override;
 
 private:
   Fd netlink_;
-  std::uint16_t port_;
+  sockaddr_in from_, to_;
 };
 
 // Hands out sending room, asking the kernel again whenever the last answer
@@ -52,6 +57,8 @@ public:
   explicit Pacer(QueueGauge& queue) : queue_(queue) {}
   // Datagrams that may go now: at least 1, or 0 when the queue has made no
   // progress for STALL_LIMIT. Unlimited when the kernel cannot be asked.
+  // While the queue is nearly full it waits for room for a whole batch,
+  // rather than asking again for every few datagrams.
   std::size_t room();
   void sent(std::size_t count) { budget_ -= count < budget_ ? count : budget_; }
 

@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <memory>
 #include <string>
 
 #include "block_sender.hpp"
 #include "fd.hpp"
 #include "inbox.hpp"
+#include "receiver_queue.hpp"
 #include "support/harness.hpp"
 
 namespace {
@@ -82,4 +84,26 @@ TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
   EXPECT_EQ(a.length, data.size());
   EXPECT_EQ(a.segment, BLOCK_SIZE);
   EXPECT_FALSE(a.truncated);
+}
+
+TEST(ReceiverQueue, FindsTheReceivingSocketAndSeesItFillAndGo) {
+  auto pair = std::make_unique<Pair>();
+  sockaddr_in from{}, to{};
+  socklen_t length = sizeof from;
+  ::getsockname(pair->sender.get(), reinterpret_cast<sockaddr*>(&from), &length);
+  length = sizeof to;
+  ::getpeername(pair->sender.get(), reinterpret_cast<sockaddr*>(&to), &length);
+  ReceiverQueue queue(from, to);
+  QueueLevel empty{}, filled{}, gone{};
+  ASSERT_EQ(queue.look(&empty), Lookup::found);
+  EXPECT_EQ(empty.used, 0U);
+  EXPECT_GT(empty.capacity, 0U);
+  const std::string block(BLOCK_SIZE, 'b');
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(send_datagram(pair->sender.get(), block.data(), block.size()));
+  ASSERT_EQ(queue.look(&filled), Lookup::found);
+  EXPECT_GE(filled.used, 10 * BLOCK_SIZE);
+  EXPECT_LE(filled.used, 10 * CHARGE_PER_DATAGRAM);
+  pair->receiver.reset();
+  EXPECT_EQ(queue.look(&gone), Lookup::absent);
 }

@@ -1,0 +1,62 @@
+// The copy under construction: whole or nothing under the output name.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "support/harness.hpp"
+#include "temp_file.hpp"
+
+namespace {
+
+// Runs `body` with the working directory set to a fresh folder.
+struct InTempDir {
+  TempDir dir;
+  fs::path before = fs::current_path();
+  InTempDir() { fs::current_path(dir.path); }
+  ~InTempDir() { fs::current_path(before); }
+};
+
+} // namespace
+
+TEST(TempFile, PiecesOfAnySizeArriveInOrder) {
+  InTempDir here;
+  const std::string contents = random_bytes(3 << 20, 5);
+  TempFile copy;
+  ASSERT_TRUE(copy.create());
+  ASSERT_TRUE(copy.reserve(contents.size()));
+  // Single blocks, whole batches and odd lengths, interleaved.
+  const std::size_t sizes[] = {503, 64 * 503, 1, 4096, 20000, 503, 32191, 16096, 7};
+  std::size_t offset = 0;
+  for (std::size_t i = 0; offset < contents.size(); ++i) {
+    const std::size_t n = std::min(sizes[i % std::size(sizes)], contents.size() - offset);
+    ASSERT_TRUE(copy.append(contents.data() + offset, n));
+    offset += n;
+  }
+  ASSERT_TRUE(copy.commit("out.bin"));
+  EXPECT_TRUE(read_file(here.dir.path / "out.bin") == contents);
+  EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
+}
+
+TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
+  InTempDir here;
+  write_file(here.dir.path / "out.bin", "earlier");
+  {
+    TempFile copy;
+    ASSERT_TRUE(copy.create());
+    ASSERT_TRUE(copy.append("partial", 7));
+    EXPECT_EQ(list_dir(here.dir.path).size(), 2U);
+  }
+  EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(read_file(here.dir.path / "out.bin"), "earlier");
+}
+
+TEST(TempFile, AFailedRenameReportsWhyAndRemovesTheTemporaryFile) {
+  InTempDir here;
+  fs::create_directory(here.dir.path / "out.bin");
+  TempFile copy;
+  ASSERT_TRUE(copy.create());
+  ASSERT_TRUE(copy.append("data", 4));
+  EXPECT_FALSE(copy.commit("out.bin"));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
+}
