@@ -4,6 +4,7 @@
 // datagrams directly and wharf's main uses it as it is.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,3 +42,19 @@ private:
   std::uint64_t received_ = 0;
   char reason_[200] = {};
 };
+
+// Splits an arrival into its datagrams: one datagram, or a coalesced batch
+// of `segment` bytes each but the last. A zero-length arrival is one
+// zero-length datagram. Stops at the first datagram `take` refuses and
+// returns false.
+template <class Take>
+bool for_each_datagram(const char* data, std::size_t length, std::size_t segment, Take&& take) {
+  std::size_t offset = 0;
+  do {
+    const std::size_t n = segment == 0 ? length : std::min(segment, length - offset);
+    if (!take(data + offset, n))
+      return false;
+    offset += n;
+  } while (offset < length);
+  return true;
+}

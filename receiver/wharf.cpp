@@ -79,14 +79,12 @@ bool take_datagram(Intake& intake, TempFile& copy, const char* data, std::size_t
 // segments but for the last) in order, then writes what belongs in the
 // copy with one call.
 void take_arrival(Intake& intake, TempFile& copy, const char* buffer, const Arrival& arrival) {
-  std::size_t offset = 0;
   std::size_t content_from = arrival.length;
-  do {
-    const std::size_t length = std::min(arrival.segment, arrival.length - offset);
-    if (take_datagram(intake, copy, buffer + offset, length) && content_from > offset)
-      content_from = offset;
-    offset += length;
-  } while (offset < arrival.length);
+  for_each_datagram(buffer, arrival.length, arrival.segment, [&](const char* data, std::size_t n) {
+    if (take_datagram(intake, copy, data, n))
+      content_from = std::min(content_from, static_cast<std::size_t>(data - buffer));
+    return true;
+  });
   if (content_from < arrival.length && !copy.append(buffer + content_from, arrival.length - content_from))
     fail(ME, "cannot write the copy of %s: %s", intake.output_name(), std::strerror(errno));
 }

@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -55,7 +57,8 @@ std::vector<std::string> list_dir(const fs::path& dir) {
   return names;
 }
 
-Process::Process(const std::string& program, const fs::path& cwd, const std::string& input) {
+Process::Process(const std::string& program, const fs::path& cwd, const std::string& input,
+                 bool as_nobody) {
   static int serial = 0;
   const std::string stem = "/tmp/ferry-test-io-" + std::to_string(::getpid()) + "-" +
                             std::to_string(serial++);
@@ -70,6 +73,9 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
     ::close(in[1]);
     ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (as_nobody && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
     ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
@@ -113,8 +119,8 @@ Finished Process::wait(int timeout_seconds) {
 }
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds) {
-  return Process(program, cwd, input).wait(timeout_seconds);
+             int timeout_seconds, bool as_nobody) {
+  return Process(program, cwd, input, as_nobody).wait(timeout_seconds);
 }
 
 bool port_bound() {
@@ -126,8 +132,8 @@ bool port_bound() {
   return false;
 }
 
-Process start_wharf(const fs::path& cwd) {
-  Process wharf(wharf_path(), cwd);
+Process start_wharf(const fs::path& cwd, bool as_nobody) {
+  Process wharf(wharf_path(), cwd, "", as_nobody);
   for (int i = 0; i < 400 && !port_bound(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return wharf;
@@ -199,4 +205,16 @@ std::string control(const std::string& text) {
   std::string d = text.substr(0, 20);
   d.resize(20, '\0');
   return d;
+}
+
+std::string blocks(const std::string& contents, std::size_t from, std::size_t to) {
+  return contents.substr(from * 503, (to - from) * 503);
+}
+
+std::vector<std::pair<std::string, std::string>> snapshot(const fs::path& dir) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& name : list_dir(dir))
+    files.emplace_back(name, read_file(dir / name));
+  std::sort(files.begin(), files.end());
+  return files;
 }

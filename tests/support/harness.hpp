@@ -34,10 +34,13 @@ struct Finished {
   std::string err;
 };
 
-// A program started in a folder with text on its standard input.
+// A program started in a folder with text on its standard input; as the
+// unprivileged user "nobody" when asked and the tests run as root, so that
+// permissions bite.
 class Process {
 public:
-  Process(const std::string& program, const fs::path& cwd, const std::string& input = "");
+  Process(const std::string& program, const fs::path& cwd, const std::string& input = "",
+          bool as_nobody = false);
   ~Process();
   Finished wait(int timeout_seconds = 30);
   pid_t pid() const { return pid_; }
@@ -48,12 +51,12 @@ private:
 };
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds = 30);
+             int timeout_seconds = 30, bool as_nobody = false);
 
 // Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
 bool port_bound();
 // Starts wharf in `cwd` and returns once it holds the port.
-Process start_wharf(const fs::path& cwd);
+Process start_wharf(const fs::path& cwd, bool as_nobody = false);
 
 // A plain receiver on UDP port 8885 that records every datagram, one per
 // call, on default socket buffers.
@@ -85,3 +88,8 @@ private:
 };
 
 std::string control(const std::string& text); // text, NUL, zero fill to 20
+// Blocks [from, to) of `contents`, laid end to end.
+std::string blocks(const std::string& contents, std::size_t from, std::size_t to);
+
+// A folder's files and their contents, to show a failure changed nothing.
+std::vector<std::pair<std::string, std::string>> snapshot(const fs::path& dir);

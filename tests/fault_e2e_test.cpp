@@ -1,0 +1,177 @@
+// Every way a transfer can go wrong, for both programs: each ends with
+// status 1, one line on stderr that names the program and the fault,
+// nothing sent or left behind, and an earlier copy exactly as it was.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "support/harness.hpp"
+
+namespace {
+
+bool root() { return ::geteuid() == 0; }
+
+void expect_one_line(const Finished& f, const std::string& program, const std::string& says,
+                     const std::string& what) {
+  EXPECT_EQ(f.status, 1) << what << ": " << f.err;
+  EXPECT_EQ(f.err.rfind(program, 0), 0U) << what << ": " << f.err;
+  EXPECT_NE(f.err.find(says), std::string::npos) << what << ": " << f.err;
+  EXPECT_EQ(std::count(f.err.begin(), f.err.end(), '\n'), 1) << what << ": " << f.err;
+}
+
+// A receiving folder holding an earlier copy, open to the user "nobody".
+struct Harbour {
+  TempDir dir;
+  decltype(snapshot({})) before;
+  Harbour() {
+    write_file(dir.path / "note1.txt", "earlier copy");
+    fs::permissions(dir.path, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+    before = snapshot(dir.path);
+  }
+  void expect_untouched(const std::string& what) const {
+    EXPECT_EQ(snapshot(dir.path), before) << what;
+  }
+};
+
+} // namespace
+
+TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
+  TempDir dir;
+  fs::permissions(dir.path, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+  fs::create_directory(dir.path / "folder");
+  write_file(dir.path / "ctl\x01name", "x");
+  write_file(dir.path / "secret.txt", "x");
+  fs::permissions(dir.path / "secret.txt", fs::perms::none);
+  write_file(dir.path / "huge.bin", "");
+  fs::resize_file(dir.path / "huge.bin", 1ULL << 31); // sparse: 2 GiB, one byte too many
+  const struct {
+    const char* typed;
+    const char* says;
+  } cases[] = {
+      {"", "no file name"},
+      {"   \n", "no file name"},
+      {"abcdefghij1234567890", "longer than 19"},
+      {"missing.txt", "cannot open missing.txt: No such file"},
+      {"secret.txt", "cannot open secret.txt: Permission denied"},
+      {"folder", "not a regular file"},
+      {"huge.bin", "under 2 GiB"},
+      {"../etc/passwd", "'/'"},
+      {"ctl\x01name", "control character"},
+  };
+  for (const auto& c : cases) {
+    Listener listener;
+    const Finished f = run(ferry_path(), dir.path, c.typed, 30, /*as_nobody=*/true);
+    expect_one_line(f, "ferry: ", c.says, c.typed);
+    EXPECT_TRUE(listener.stop().empty()) << c.typed;
+  }
+}
+
+TEST(FerryFaults, NoReceiverIsAFailureNotASuccess) {
+  TempDir dir;
+  write_file(dir.path / "notes.txt", random_bytes(1200));
+  expect_one_line(run(ferry_path(), dir.path, "notes.txt\n"), "ferry: ", "start wharf first",
+                  "no receiver");
+}
+
+TEST(FerryFaults, AFileThatShrinksWhileSentIsReportedAndNoCopyIsMade) {
+  TempDir from;
+  Harbour to;
+  write_file(from.path / "notes.txt", random_bytes(40 << 20));
+  Process wharf = start_wharf(to.dir.path);
+  ::kill(wharf.pid(), SIGSTOP); // ferry fills wharf's queue, then waits for room
+  Process ferry(ferry_path(), from.path, "notes.txt\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  fs::resize_file(from.path / "notes.txt", 1 << 20);
+  ::kill(wharf.pid(), SIGCONT);
+  expect_one_line(ferry.wait(), "ferry: ", "notes.txt shrank", "ferry");
+  expect_one_line(wharf.wait(), "wharf: ", "went silent", "wharf");
+  to.expect_untouched("shrinking file");
+}
+
+TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
+  const std::string c = random_bytes(1200);
+  const struct {
+    const char* what;
+    std::vector<std::string> datagrams;
+    const char* says;
+  } cases[] = {
+      {"climbing name", {control("../notes.txt"), control("5"), "hello"}, "'/'"},
+      {"absolute name", {control("/tmp/notes.txt"), control("5"), "hello"}, "'/'"},
+      {"name without NUL", {"abcdefghij1234567890", control("5"), "hello"}, "no NUL"},
+      {"dot as name", {control("."), control("5"), "hello"}, "'.'"},
+      {"short name datagram", {"notes.txt", control("5"), "hello"}, "not 20"},
+      {"negative size", {control("notes.txt"), control("-5")}, "size"},
+      {"letters as size", {control("notes.txt"), control("abc")}, "size"},
+      {"empty size", {control("notes.txt"), control("")}, "size"},
+      {"huge size", {control("notes.txt"), control("99999999999")}, "size"},
+      {"lost full datagram",
+       {control("notes.txt"), control("1200"), blocks(c, 0, 1), c.substr(1006)},
+       "194 bytes arrived where 503"},
+      {"short full datagram", {control("notes.txt"), control("1200"), c.substr(0, 400)},
+       "400 bytes"},
+      {"lost final datagram",
+       {control("notes.txt"), control("1200"), blocks(c, 0, 1), blocks(c, 1, 2)},
+       "received 1006 of 1200"},
+  };
+  for (const auto& k : cases) {
+    Harbour harbour;
+    Process wharf = start_wharf(harbour.dir.path);
+    const auto start = std::chrono::steady_clock::now();
+    Crafter sender;
+    for (const std::string& d : k.datagrams)
+      sender.send(d);
+    expect_one_line(wharf.wait(), "wharf: ", k.says, k.what);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << k.what;
+    harbour.expect_untouched(k.what);
+  }
+}
+
+TEST(WharfFaults, ASecondReceiverCannotTakeThePort) {
+  TempDir dir;
+  Process first = start_wharf(dir.path);
+  expect_one_line(run(wharf_path(), dir.path, ""), "bind: ", "in use", "second wharf");
+}
+
+TEST(WharfFaults, AFolderItCannotWriteIn) {
+  Harbour harbour;
+  if (!root())
+    fs::permissions(harbour.dir.path, fs::perms::owner_write, fs::perm_options::remove);
+  Process wharf = start_wharf(harbour.dir.path, /*as_nobody=*/true);
+  Crafter().send_transfer("notes.txt", "new contents");
+  expect_one_line(wharf.wait(), "wharf: ", "cannot create the copy in this folder: Permission",
+                  "unwritable folder");
+  harbour.expect_untouched("unwritable folder");
+}
+
+TEST(WharfFaults, AFullDiskShowsBeforeAnyDataIsWritten) {
+  Harbour harbour;
+  if (::mount("tmpfs", harbour.dir.path.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "cannot mount a small filesystem here";
+  write_file(harbour.dir.path / "note1.txt", "earlier copy");
+  Process wharf = start_wharf(harbour.dir.path);
+  Crafter().send_transfer("notes.txt", random_bytes(1 << 20));
+  const Finished f = wharf.wait();
+  harbour.expect_untouched("full disk");
+  ::umount(harbour.dir.path.c_str());
+  expect_one_line(f, "wharf: ", "No space left", "full disk");
+}
+
+TEST(WharfFaults, ASenderThatStopsMidTransfer) {
+  TempDir from;
+  Harbour to;
+  write_file(from.path / "notes.txt", random_bytes(40 << 20));
+  Process wharf = start_wharf(to.dir.path);
+  ::kill(wharf.pid(), SIGSTOP);
+  Process ferry(ferry_path(), from.path, "notes.txt\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(ferry.pid(), SIGKILL);
+  ::kill(wharf.pid(), SIGCONT);
+  const auto start = std::chrono::steady_clock::now();
+  expect_one_line(wharf.wait(), "wharf: ", "went silent", "stopped sender");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  to.expect_untouched("stopped sender");
+}
