@@ -48,8 +48,8 @@ cp_once() {
 }
 
 printf '%-8s %5s %9s %10s %9s %9s %9s %9s %8s %8s\n' size runs "copy s" "MB/s" "ferry cpu" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "vs cp"
-for spec in "1MiB 1 9" "100MiB 100 5" "1GiB 1024 5"; do
-  read -r label mib runs <<< "$spec"
+for row in "1MiB 1 9" "100MiB 100 5" "1GiB 1024 5"; do
+  read -r label mib runs <<< "$row"
   head -c $((mib * 1048576)) /dev/urandom > "$work/from/f.bin"
   : > "$work/runs"
   for _ in $(seq "$runs"); do copy_once f.bin 1.bin >> "$work/runs"; done

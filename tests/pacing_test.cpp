@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "receiver_queue.hpp"
@@ -27,6 +28,8 @@ TEST(QueueRoom, DefaultBuffersHoldNoMoreThanTheKernelAccepts) {
 
 namespace {
 struct ScriptedGauge : QueueGauge {
+  ScriptedGauge(std::vector<Lookup> a, std::vector<QueueLevel> l)
+      : answers(std::move(a)), levels(std::move(l)) {}
   std::vector<Lookup> answers;
   std::vector<QueueLevel> levels;
   std::size_t asked = 0;
@@ -39,9 +42,7 @@ struct ScriptedGauge : QueueGauge {
 } // namespace
 
 TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
-  ScriptedGauge gauge;
-  gauge.answers = {Lookup::found};
-  gauge.levels = {{30000, 32768}, {30000, 32768}, {0, 32768}};
+  ScriptedGauge gauge({Lookup::found}, {{30000, 32768}, {30000, 32768}, {0, 32768}});
   Pacer pacer(gauge);
   EXPECT_EQ(pacer.room(), 12U);
   EXPECT_EQ(gauge.asked, 3U);
@@ -54,9 +55,7 @@ TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
 }
 
 TEST(Pacer, SendsUnpacedWhereTheKernelCannotBeAsked) {
-  ScriptedGauge gauge;
-  gauge.answers = {Lookup::unavailable};
-  gauge.levels = {{0, 0}};
+  ScriptedGauge gauge({Lookup::unavailable}, {{0, 0}});
   Pacer pacer(gauge);
   EXPECT_EQ(pacer.room(), std::numeric_limits<std::size_t>::max());
   pacer.sent(1000);
@@ -65,9 +64,6 @@ TEST(Pacer, SendsUnpacedWhereTheKernelCannotBeAsked) {
 }
 
 TEST(Pacer, LetsTheSendReportAReceiverThatHasGone) {
-  ScriptedGauge gauge;
-  gauge.answers = {Lookup::absent};
-  gauge.levels = {{0, 0}};
-  Pacer pacer(gauge);
-  EXPECT_EQ(pacer.room(), 1U);
+  ScriptedGauge gauge({Lookup::absent}, {{0, 0}});
+  EXPECT_EQ(Pacer(gauge).room(), 1U);
 }
