@@ -22,22 +22,22 @@ void fail(const char* program, const char* format, ...) {
 
 const char* name_problem(std::string_view name) {
   if (name.empty())
-    return "the file name is empty";
+    return "it is empty";
   if (name.size() > NAME_MAX_LEN)
-    return "the file name is longer than 19 characters";
+    return "it is longer than 19 characters";
   for (const char c : name) {
     if (c == '/')
-      return "the file name contains '/'; only files in the current folder can be copied";
+      return "it contains '/', and copies are made only within one folder";
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f)
-      return "the file name contains a control character";
+      return "it contains a control character";
   }
   char output[CTRL_LEN] = {};
   name.copy(output, name.size());
   to_output_name(output, name.size());
   const std::string_view out(output, name.size());
   if (out == "." || out == "..")
-    return "the file name would be copied as '.' or '..'";
+    return "its copy would be named '.' or '..'";
   return nullptr;
 }
 

@@ -31,7 +31,7 @@ bool Intake::take(const char* data, std::size_t length) {
   case Stage::final_block:
     return take_block(length);
   case Stage::done:
-    return refuse("a datagram of %zu bytes arrived after the whole file had", length);
+    return refuse("a datagram of %zu bytes arrived after the whole file; no copy written", length);
   case Stage::refused:
     break;
   }
@@ -50,14 +50,14 @@ bool Intake::refuse(const char* format, ...) {
 
 bool Intake::take_name(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the name datagram has %zu bytes, not %zu; this is not a ferry transfer", length,
+    return refuse("the name datagram has %zu bytes, not %zu; this is not a ferry transfer, nothing written", length,
                   CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
-    return refuse("the name datagram holds no NUL: the name has 20 or more characters");
+    return refuse("the name datagram holds no NUL, so the name has 20 or more characters; nothing written");
   const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
   if (const char* problem = name_problem(name))
-    return refuse("refused the sent name: %s", problem);
+    return refuse("refused the file name sent: %s; nothing written", problem);
   name.copy(output_name_, name.size());
   to_output_name(output_name_, name.size());
   name_length_ = name.size();
@@ -67,9 +67,9 @@ bool Intake::take_name(const char* data, std::size_t length) {
 
 bool Intake::take_size(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the size datagram has %zu bytes, not %zu", length, CTRL_LEN);
+    return refuse("the size datagram has %zu bytes, not %zu; nothing written", length, CTRL_LEN);
   if (const char* problem = size_text_problem(std::string_view(data, length), &size_))
-    return refuse("refused the sent size: %s", problem);
+    return refuse("refused the size sent: %s; nothing written", problem);
   stage_ = full_blocks(size_) > 0 ? Stage::blocks : Stage::final_block;
   return true;
 }
@@ -78,7 +78,7 @@ bool Intake::take_block(std::size_t length) {
   const std::size_t expected = expected_length();
   if (length != expected)
     return refuse("a data datagram of %zu bytes arrived where %zu were due, so one was lost or "
-                  "added; received %llu of %llu bytes",
+                  "added; received %llu of %llu bytes, no copy written",
                   length, expected, static_cast<unsigned long long>(received_),
                   static_cast<unsigned long long>(size_));
   received_ += length;

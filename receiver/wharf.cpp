@@ -65,7 +65,7 @@ bool take_datagram(Intake& intake, TempFile& copy, const char* data, std::size_t
   if (before == Stage::size) {
     announce(intake.name_length());
     if (!copy.create())
-      fail(ME, "cannot create the copy in this folder: %s", std::strerror(errno));
+      fail(ME, "cannot create the copy in this folder: %s; run wharf in a folder you can write to", std::strerror(errno));
     if (!copy.reserve(intake.size()))
       fail(ME, "no room for a copy of %llu bytes in this folder: %s",
            static_cast<unsigned long long>(intake.size()), std::strerror(errno));
@@ -86,7 +86,7 @@ void take_arrival(Intake& intake, TempFile& copy, const char* buffer, const Arri
     return true;
   });
   if (content_from < arrival.length && !copy.append(buffer + content_from, arrival.length - content_from))
-    fail(ME, "cannot write the copy of %s: %s", intake.output_name(), std::strerror(errno));
+    fail(ME, "cannot write the copy of %s: %s; no copy written", intake.output_name(), std::strerror(errno));
 }
 
 } // namespace
@@ -105,6 +105,6 @@ int main() {
     take_arrival(intake, copy, buffer, receive(inbox, buffer, intake));
 
   if (!copy.commit(intake.output_name()))
-    fail(ME, "cannot write %s: %s", intake.output_name(), std::strerror(errno));
+    fail(ME, "cannot put the copy in place as %s: %s; no copy written", intake.output_name(), std::strerror(errno));
   return 0;
 }

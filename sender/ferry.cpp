@@ -42,6 +42,16 @@ sockaddr_in destination() {
   return addr;
 }
 
+// The name as it may be shown on a terminal: control characters as '?'.
+const char* printable(const char* name) {
+  static char shown[CTRL_LEN];
+  std::size_t i = 0;
+  for (; name[i] != '\0' && i < NAME_MAX_LEN; ++i)
+    shown[i] = static_cast<unsigned char>(name[i]) < 0x20 || name[i] == 0x7f ? '?' : name[i];
+  shown[i] = '\0';
+  return shown;
+}
+
 void ask_for_name(char (&name)[CTRL_LEN]) {
   std::printf("Enter Filename with extension: ");
   std::fflush(stdout);
@@ -56,7 +66,9 @@ void ask_for_name(char (&name)[CTRL_LEN]) {
     break;
   }
   if (const char* problem = name_problem(name))
-    fail(ME, "%s: %s", name, problem);
+    fail(ME, "refused the name \"%s\": %s; run ferry in the file's own folder and type a plain "
+             "file name",
+         printable(name), problem);
 }
 
 // The length of the open file, or -1 when it is not a regular file.
@@ -75,7 +87,7 @@ Fd open_source(const char* name, std::uint64_t* size) {
     fail(ME, "cannot open %s: %s", name, std::strerror(errno));
   const long length = fsize(file.get());
   if (length < 0)
-    fail(ME, "%s is not a regular file", name);
+    fail(ME, "%s is not a regular file; only regular files can be sent", name);
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
     fail(ME, "%s holds %ld bytes; only files under 2 GiB (2^31 bytes) can be sent", name, length);
   *size = static_cast<std::uint64_t>(length);
@@ -120,7 +132,7 @@ void read_exactly(int file, char* buffer, std::size_t length, const char* name) 
     if (got < 0)
       fail(ME, "cannot read %s: %s", name, std::strerror(errno));
     if (got == 0)
-      fail(ME, "%s shrank while it was being sent; the copy is incomplete", name);
+      fail(ME, "%s shrank while it was being sent; wharf will discard the partial copy", name);
     done += static_cast<std::size_t>(got);
   }
 }
@@ -128,7 +140,7 @@ void read_exactly(int file, char* buffer, std::size_t length, const char* name) 
 std::size_t room_at_receiver(Pacer& pacer) {
   const std::size_t room = pacer.room();
   if (room == 0)
-    fail(ME, "wharf has stopped reading: its queue has been full for %lld seconds",
+    fail(ME, "wharf has stopped reading: its queue has been full for %lld seconds; no copy was made",
          static_cast<long long>(STALL_LIMIT.count()));
   return room;
 }
