@@ -26,8 +26,12 @@ inline constexpr std::uint64_t SIZE_MAX_BYTES = 2147483647;
 
 // The block plan: floor(S/503) full datagrams, then one of S mod 503 bytes
 // (zero-length when S is a multiple of 503).
-constexpr std::uint64_t full_blocks(std::uint64_t size) { return size / BLOCK_SIZE; }
-constexpr std::size_t final_length(std::uint64_t size) { return size % BLOCK_SIZE; }
+constexpr std::uint64_t full_blocks(std::uint64_t size) {
+  return size / BLOCK_SIZE;
+}
+constexpr std::size_t final_length(std::uint64_t size) {
+  return size % BLOCK_SIZE;
+}
 
 // Why a name may not be sent or written, or nullptr when it is fine: the
 // copy must land in the receiver's own folder under a plain file name.

@@ -50,11 +50,13 @@ bool Intake::refuse(const char* format, ...) {
 
 bool Intake::take_name(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the name datagram has %zu bytes, not %zu; this is not a ferry transfer, nothing written", length,
-                  CTRL_LEN);
+    return refuse(
+        "the name datagram has %zu bytes, not %zu; this is not a ferry transfer, nothing written",
+        length, CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
-    return refuse("the name datagram holds no NUL, so the name has 20 or more characters; nothing written");
+    return refuse(
+        "the name datagram holds no NUL, so the name has 20 or more characters; nothing written");
   const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
   if (const char* problem = name_problem(name))
     return refuse("refused the file name sent: %s; nothing written", problem);

@@ -39,7 +39,8 @@ Arrival receive(Inbox& inbox, char* buffer, const Intake& intake) {
   Arrival arrival{};
   if (!inbox.receive(buffer, RECEIVE_CAPACITY, &arrival)) {
     if (errno == EAGAIN || errno == EWOULDBLOCK)
-      fail(ME, "ferry went silent for %lld seconds; received %llu of %llu bytes, no copy written",
+      fail(ME,
+           "the sender went silent for %lld seconds; received %llu of %llu bytes, no copy written",
            static_cast<long long>(SILENCE_LIMIT.count()),
            static_cast<unsigned long long>(intake.received()),
            static_cast<unsigned long long>(intake.size()));
@@ -65,7 +66,8 @@ bool take_datagram(Intake& intake, TempFile& copy, const char* data, std::size_t
   if (before == Stage::size) {
     announce(intake.name_length());
     if (!copy.create())
-      fail(ME, "cannot create the copy in this folder: %s; run wharf in a folder you can write to", std::strerror(errno));
+      fail(ME, "cannot create the copy in this folder: %s; run wharf in a folder you can write to",
+           std::strerror(errno));
     if (!copy.reserve(intake.size()))
       fail(ME, "no room for a copy of %llu bytes in this folder: %s",
            static_cast<unsigned long long>(intake.size()), std::strerror(errno));
@@ -85,8 +87,10 @@ void take_arrival(Intake& intake, TempFile& copy, const char* buffer, const Arri
       content_from = std::min(content_from, static_cast<std::size_t>(data - buffer));
     return true;
   });
-  if (content_from < arrival.length && !copy.append(buffer + content_from, arrival.length - content_from))
-    fail(ME, "cannot write the copy of %s: %s; no copy written", intake.output_name(), std::strerror(errno));
+  if (content_from < arrival.length &&
+      !copy.append(buffer + content_from, arrival.length - content_from))
+    fail(ME, "cannot write the copy of %s: %s; no copy written", intake.output_name(),
+         std::strerror(errno));
 }
 
 } // namespace
@@ -105,6 +109,7 @@ int main() {
     take_arrival(intake, copy, buffer, receive(inbox, buffer, intake));
 
   if (!copy.commit(intake.output_name()))
-    fail(ME, "cannot put the copy in place as %s: %s; no copy written", intake.output_name(), std::strerror(errno));
+    fail(ME, "cannot put the copy in place as %s: %s; no copy written", intake.output_name(),
+         std::strerror(errno));
   return 0;
 }

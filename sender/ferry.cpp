@@ -59,15 +59,17 @@ void ask_for_name(char (&name)[CTRL_LEN]) {
   case NameRead::none:
     fail(ME, "no file name was typed; nothing was sent");
   case NameRead::too_long:
-    fail(ME, "the file name is longer than %zu characters, too long for the name datagram; "
-             "rename or copy the file to a shorter name",
+    fail(ME,
+         "the file name is longer than %zu characters, too long for the name datagram; "
+         "rename or copy the file to a shorter name",
          NAME_MAX_LEN);
   case NameRead::ok:
     break;
   }
   if (const char* problem = name_problem(name))
-    fail(ME, "refused the name \"%s\": %s; run ferry in the file's own folder and type a plain "
-             "file name",
+    fail(ME,
+         "refused the name \"%s\": %s; run ferry in the file's own folder and type a plain "
+         "file name",
          printable(name), problem);
 }
 
@@ -97,8 +99,9 @@ Fd open_source(const char* name, std::uint64_t* size) {
 [[noreturn]] void send_failed() {
   // A connected socket learns of the kernel's port-unreachable answer.
   if (errno == ECONNREFUSED)
-    fail(ME, "nothing is receiving on UDP port %u: start wharf first "
-             "(if it was running, it stopped the transfer; see its message)",
+    fail(ME,
+         "nothing is receiving on UDP port %u: start wharf first "
+         "(if it was running, it stopped the transfer; see its message)",
          PORT);
   die("sendto()");
 }
@@ -140,7 +143,8 @@ void read_exactly(int file, char* buffer, std::size_t length, const char* name) 
 std::size_t room_at_receiver(Pacer& pacer) {
   const std::size_t room = pacer.room();
   if (room == 0)
-    fail(ME, "wharf has stopped reading: its queue has been full for %lld seconds; no copy was made",
+    fail(ME,
+         "wharf has stopped reading: its queue has been full for %lld seconds; no copy was made",
          static_cast<long long>(STALL_LIMIT.count()));
   return room;
 }
@@ -152,7 +156,8 @@ void send_contents(int sock, int file, std::uint64_t size, const char* name, Que
   Pacer pacer(queue);
   BlockSender out(sock);
   for (std::uint64_t left = full_blocks(size); left > 0;) {
-    const std::size_t count = std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
+    const std::size_t count =
+        std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
     read_exactly(file, blocks, count * BLOCK_SIZE, name);
     if (!out.send_blocks(blocks, count))
       send_failed();

@@ -13,7 +13,9 @@
 
 namespace {
 
-bool root() { return ::geteuid() == 0; }
+bool root() {
+  return ::geteuid() == 0;
+}
 
 void expect_one_line(const Finished& f, const std::string& program, const std::string& says,
                      const std::string& what) {
@@ -111,7 +113,8 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
       {"lost full datagram",
        {control("notes.txt"), control("1200"), blocks(c, 0, 1), c.substr(1006)},
        "194 bytes arrived where 503"},
-      {"short full datagram", {control("notes.txt"), control("1200"), c.substr(0, 400)},
+      {"short full datagram",
+       {control("notes.txt"), control("1200"), c.substr(0, 400)},
        "400 bytes"},
       {"lost final datagram",
        {control("notes.txt"), control("1200"), blocks(c, 0, 1), blocks(c, 1, 2)},

@@ -58,9 +58,9 @@ TEST(Intake, IgnoresBytesAfterTheNulInControlDatagrams) {
 
 TEST(Intake, RefusesBadNameDatagrams) {
   const std::string twenty = "abcdefghij1234567890";
-  for (const std::string& bad : {control("../etc/passwd"), control("/tmp/x"), control("."),
-                                 control(""), control("a\nb"), twenty, std::string("a.txt"),
-                                 control("a.txt") + "extra"}) {
+  for (const std::string& bad :
+       {control("../etc/passwd"), control("/tmp/x"), control("."), control(""), control("a\nb"),
+        twenty, std::string("a.txt"), control("a.txt") + "extra"}) {
     Intake intake;
     EXPECT_EQ(feed(intake, {bad}), 0U);
     EXPECT_EQ(intake.stage(), Stage::refused);

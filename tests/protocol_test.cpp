@@ -12,7 +12,9 @@ std::string output_of(std::string name) {
   return name;
 }
 
-std::string bytes(const ControlDatagram& d) { return std::string(d.bytes, CTRL_LEN); }
+std::string bytes(const ControlDatagram& d) {
+  return std::string(d.bytes, CTRL_LEN);
+}
 
 } // namespace
 
@@ -44,7 +46,8 @@ TEST(NameRule, RefusesWhatCouldLandOutsideTheFolderOrMislead) {
 
 TEST(ControlDatagrams, NameAndSizeAreTextNulAndZeroFill) {
   EXPECT_EQ(bytes(name_datagram("notes.txt")), std::string("notes.txt") + std::string(11, '\0'));
-  EXPECT_EQ(bytes(name_datagram("abcdefghij123456789")), "abcdefghij123456789" + std::string(1, '\0'));
+  EXPECT_EQ(bytes(name_datagram("abcdefghij123456789")),
+            "abcdefghij123456789" + std::string(1, '\0'));
   EXPECT_EQ(bytes(size_datagram(1200)), "1200" + std::string(16, '\0'));
   EXPECT_EQ(bytes(size_datagram(0)), "0" + std::string(19, '\0'));
   EXPECT_EQ(bytes(size_datagram(2147483647)), "2147483647" + std::string(10, '\0'));
@@ -60,8 +63,8 @@ TEST(SizeText, ReadsWhatTheSenderWrites) {
 }
 
 TEST(SizeText, RefusesSignsLettersEmptinessAndOverflow) {
-  for (const char* bad : {"-5", "+5", "abc", "", "99999999999", "2147483648", "4294967295", "12a",
-                          " 12", "1 2"}) {
+  for (const char* bad :
+       {"-5", "+5", "abc", "", "99999999999", "2147483648", "4294967295", "12a", " 12", "1 2"}) {
     std::string d(bad);
     d.resize(20, '\0');
     std::uint64_t read = 7;

@@ -2,7 +2,6 @@
 // copied whole, under the right name. Its refusals are in fault_e2e_test.
 #include <gtest/gtest.h>
 
-
 #include "support/harness.hpp"
 
 TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
@@ -10,9 +9,12 @@ TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
     const char* sent;
     const char* written;
     std::size_t size;
-  } cases[] = {{"notes.txt", "note1.txt", 1200}, {"a.txt", "1.txt", 0},
-               {"archive.tar.gz", "archiv1.ta1.gz", 503}, {"x..y", "x1.y", 1509},
-               {"README", "README", 5000}, {"abcdefghij12345.txt", "abcdefghij12341.txt", 77}};
+  } cases[] = {{"notes.txt", "note1.txt", 1200},
+               {"a.txt", "1.txt", 0},
+               {"archive.tar.gz", "archiv1.ta1.gz", 503},
+               {"x..y", "x1.y", 1509},
+               {"README", "README", 5000},
+               {"abcdefghij12345.txt", "abcdefghij12341.txt", 77}};
   for (const auto& c : cases) {
     TempDir dir;
     Process wharf = start_wharf(dir.path);

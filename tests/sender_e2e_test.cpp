@@ -17,7 +17,9 @@ Sent send_with_listener(const fs::path& dir, const std::string& typed) {
   return s;
 }
 
-std::string zero_filled(const std::string& text) { return control(text); }
+std::string zero_filled(const std::string& text) {
+  return control(text);
+}
 
 } // namespace
 

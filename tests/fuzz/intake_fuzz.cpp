@@ -17,7 +17,9 @@ void check(bool invariant) {
     std::abort();
 }
 
-std::size_t read16(const std::uint8_t* p) { return p[0] | static_cast<std::size_t>(p[1]) << 8; }
+std::size_t read16(const std::uint8_t* p) {
+  return p[0] | static_cast<std::size_t>(p[1]) << 8;
+}
 
 } // namespace
 

@@ -16,8 +16,12 @@
 #include <sstream>
 #include <stdexcept>
 
-std::string ferry_path() { return FERRY_PATH; }
-std::string wharf_path() { return WHARF_PATH; }
+std::string ferry_path() {
+  return FERRY_PATH;
+}
+std::string wharf_path() {
+  return WHARF_PATH;
+}
 
 TempDir::TempDir() {
   std::string pattern = (fs::temp_directory_path() / "ferry-test-XXXXXX").string();
@@ -60,8 +64,8 @@ std::vector<std::string> list_dir(const fs::path& dir) {
 Process::Process(const std::string& program, const fs::path& cwd, const std::string& input,
                  bool as_nobody) {
   static int serial = 0;
-  const std::string stem = "/tmp/ferry-test-io-" + std::to_string(::getpid()) + "-" +
-                            std::to_string(serial++);
+  const std::string stem =
+      "/tmp/ferry-test-io-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
   out_ = stem + ".out";
   err_ = stem + ".err";
   int in[2];
@@ -181,7 +185,9 @@ Listener::~Listener() {
 }
 
 Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
-Crafter::~Crafter() { ::close(sock_); }
+Crafter::~Crafter() {
+  ::close(sock_);
+}
 
 void Crafter::send(const std::string& datagram) {
   const sockaddr_in to = port_address();
