@@ -101,7 +101,7 @@ bool TempFile::create() {
 }
 
 bool TempFile::reserve(std::uint64_t size) {
-  if (size == 0 || ::fallocate(fd_.get(), 0, 0, static_cast<off_t>(size)) == 0)
+  if (size == 0 || ::fallocate(fd_.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
     return true;
   return errno == EOPNOTSUPP || errno == ENOSYS;
 }
