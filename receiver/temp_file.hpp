@@ -36,5 +36,5 @@ private:
   Fd fd_;
   char path_[32] = {};
   std::size_t fill_ = 0;
-  char buffer_[64 * BLOCK_SIZE] = {};
+  char buffer_[BATCH_BLOCKS * BLOCK_SIZE] = {};
 };

@@ -19,8 +19,8 @@ namespace {
 
 constexpr const char* ME = "wharf";
 
-// Big enough for a coalesced batch of 64 blocks from ferry.
-constexpr std::size_t RECEIVE_CAPACITY = 64 * BLOCK_SIZE;
+// Big enough for a coalesced batch of full blocks from ferry.
+constexpr std::size_t RECEIVE_CAPACITY = BATCH_BLOCKS * BLOCK_SIZE;
 
 Fd bind_port() {
   Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));

@@ -7,10 +7,6 @@
 
 #include "transfer.hpp"
 
-// Most blocks handed to the kernel in one send; also the size of the
-// sender's file buffer.
-inline constexpr std::size_t BATCH_BLOCKS = 64;
-
 class BlockSender {
 public:
   explicit BlockSender(int sock, bool try_gso = true) : sock_(sock), gso_(try_gso) {}

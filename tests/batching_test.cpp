@@ -35,7 +35,7 @@ struct Pair {
 std::vector<std::string> drain(int sock, std::size_t bytes) {
   Inbox inbox(sock);
   std::vector<std::string> datagrams;
-  std::string buffer(64 * BLOCK_SIZE, '\0');
+  std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
   for (std::size_t got = 0; got < bytes;) {
     Arrival a{};
     if (!inbox.receive(buffer.data(), buffer.size(), &a))
@@ -72,11 +72,11 @@ TEST(Batching, SegmentedAndSingleSendsGiveTheSameDatagrams) {
 TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
   Pair pair;
   tune_for_batches(pair.receiver.get());
-  const std::string data = random_bytes(64 * BLOCK_SIZE);
+  const std::string data = random_bytes(BATCH_BLOCKS * BLOCK_SIZE);
   BlockSender out(pair.sender.get());
-  ASSERT_TRUE(out.send_blocks(data.data(), 64));
+  ASSERT_TRUE(out.send_blocks(data.data(), BATCH_BLOCKS));
   Inbox inbox(pair.receiver.get());
-  std::string buffer(64 * BLOCK_SIZE, '\0');
+  std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
   Arrival a{};
   ASSERT_TRUE(inbox.receive(buffer.data(), buffer.size(), &a));
   if (!out.uses_gso())

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t content = 0;
   std::size_t full = 0, finals = 0;
   while (size >= 4 && intake.stage() != Stage::refused && intake.stage() != Stage::done) {
-    std::size_t length = read16(data) % (64 * BLOCK_SIZE + 1);
+    std::size_t length = read16(data) % (BATCH_BLOCKS * BLOCK_SIZE + 1);
     const std::size_t segment = read16(data + 2);
     data += 4;
     size -= 4;
