@@ -28,8 +28,7 @@ const char* name_problem(std::string_view name) {
   for (const char c : name) {
     if (c == '/')
       return "it contains '/', and copies are made only within one folder";
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f)
+    if (is_control(c))
       return "it contains a control character";
   }
   char output[CTRL_LEN] = {};

@@ -36,6 +36,12 @@ constexpr std::size_t final_length(std::uint64_t size) {
   return size % BLOCK_SIZE;
 }
 
+// Control characters (C0 and DEL) have no place in a file name or on the
+// terminal that shows one.
+constexpr bool is_control(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
 // Why a name may not be sent or written, or nullptr when it is fine: the
 // copy must land in the receiver's own folder under a plain file name.
 const char* name_problem(std::string_view name);

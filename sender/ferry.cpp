@@ -47,7 +47,7 @@ const char* printable(const char* name) {
   static char shown[CTRL_LEN];
   std::size_t i = 0;
   for (; i < NAME_MAX_LEN && name[i] != '\0'; ++i)
-    shown[i] = static_cast<unsigned char>(name[i]) < 0x20 || name[i] == 0x7f ? '?' : name[i];
+    shown[i] = is_control(name[i]) ? '?' : name[i];
   shown[i] = '\0';
   return shown;
 }
