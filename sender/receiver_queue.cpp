@@ -15,11 +15,11 @@
 #include <limits>
 
 std::size_t datagrams_that_fit(QueueLevel level) {
+  const std::uint64_t usable = level.capacity - level.capacity / 4;
   // The kernel takes a datagram whenever its queue is not over capacity, so
   // an empty queue always has room for one, however small it is.
   if (level.used == 0 && level.capacity > 0)
-    return std::max<std::size_t>(1, (level.capacity - level.capacity / 4) / CHARGE_PER_DATAGRAM);
-  const std::uint64_t usable = level.capacity - level.capacity / 4;
+    return std::max<std::size_t>(1, usable / CHARGE_PER_DATAGRAM);
   if (level.used >= usable)
     return 0;
   return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
