@@ -5,14 +5,9 @@
 #include <vector>
 
 #include "intake.hpp"
+#include "support/harness.hpp"
 
 namespace {
-
-std::string control(const std::string& text) {
-  std::string d = text;
-  d.resize(20, '\0');
-  return d;
-}
 
 // Feeds the datagrams; returns how many were taken before a refusal.
 std::size_t feed(Intake& intake, const std::vector<std::string>& datagrams) {
