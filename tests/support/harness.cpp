@@ -3,8 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +20,9 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+
+#include "private_net.hpp"
 
 std::string ferry_path() {
   return FERRY_PATH;
@@ -22,6 +30,101 @@ std::string ferry_path() {
 std::string wharf_path() {
   return WHARF_PATH;
 }
+
+namespace {
+
+// Each test process gets a network of its own before any test runs, and a
+// temporary folder of its own that vanishes with it, passed or failed.
+const char* isolation_problem = "not yet isolated";
+
+struct Isolation : testing::Environment {
+  void SetUp() override { isolation_problem = enter_private_network(true); }
+};
+[[maybe_unused]] testing::Environment* const isolation =
+    testing::AddGlobalTestEnvironment(new Isolation);
+
+// The socket inode bound to UDP port 8885 in this network, or "".
+std::string port_inode() {
+  std::ifstream udp("/proc/net/udp");
+  std::string line;
+  while (std::getline(udp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    if (local.size() > 5 && local.substr(local.size() - 5) == ":22B5")
+      return inode;
+  }
+  return "";
+}
+
+// "process 1234 (wharf)" for the process whose descriptor is that socket.
+std::string holder_of(const std::string& inode) {
+  const std::string target = "socket:[" + inode + "]";
+  std::error_code ignored;
+  for (const auto& proc : fs::directory_iterator("/proc", ignored)) {
+    for (const auto& fd : fs::directory_iterator(proc.path() / "fd", ignored))
+      if (fs::read_symlink(fd.path(), ignored).string() == target) {
+        std::string comm = read_file(proc.path() / "comm");
+        comm.erase(comm.find_last_not_of('\n') + 1);
+        return "process " + proc.path().filename().string() + " (" + comm + ")";
+      }
+  }
+  return "a process of another user";
+}
+
+// Without a network of its own, a test shares port 8885 with the machine:
+// then end-to-end tests take turns, and none starts while anything it did
+// not start holds the port, so test data never reaches a user's wharf.
+void guard_port() {
+  static const bool checked = [] {
+    if (isolation_problem == nullptr)
+      return true;
+    static const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    ::flock(self, LOCK_EX);
+    const std::string inode = port_inode();
+    if (!inode.empty())
+      throw std::runtime_error("UDP port 8885 is held by " + holder_of(inode) + " and " +
+                               isolation_problem + "; not sending test data to it");
+    return true;
+  }();
+  (void)checked;
+}
+
+// Run as "nobody", a program must not need to reach the build folder,
+// which may sit in a private home: it gets a copy of its own.
+std::string reachable_copy(const std::string& program) {
+  static TempDir bin;
+  fs::permissions(bin.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  const fs::path copy = bin.path / fs::path(program).filename();
+  if (!fs::exists(copy))
+    fs::copy_file(program, copy);
+  return copy.string();
+}
+
+// Permissions a test took away are given back, so the folder can go.
+void make_removable(const fs::path& dir) {
+  std::error_code ignored;
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (const auto& entry : fs::directory_iterator(dir, ignored))
+    if (entry.is_directory(ignored) && !entry.is_symlink(ignored))
+      make_removable(entry.path());
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (off_t at = 0;;) {
+    const ssize_t got = ::pread(fd, chunk, sizeof chunk, at);
+    if (got <= 0)
+      return text;
+    text.append(chunk, static_cast<std::size_t>(got));
+    at += got;
+  }
+}
+
+} // namespace
 
 TempDir::TempDir() {
   std::string pattern = (fs::temp_directory_path() / "ferry-test-XXXXXX").string();
@@ -31,6 +134,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  ::umount2(path.c_str(), MNT_DETACH); // a test's own filesystem, if one is left mounted
+  make_removable(path);
   std::error_code ignored;
   fs::remove_all(path, ignored);
 }
@@ -62,27 +167,26 @@ std::vector<std::string> list_dir(const fs::path& dir) {
 }
 
 Process::Process(const std::string& program, const fs::path& cwd, const std::string& input,
-                 bool as_nobody) {
-  static int serial = 0;
-  const std::string stem =
-      "/tmp/ferry-test-io-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-  out_ = stem + ".out";
-  err_ = stem + ".err";
+                 bool as_nobody)
+    : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
+  guard_port();
+  const bool drop = as_nobody && ::geteuid() == 0;
+  const std::string path = drop ? reachable_copy(program) : program;
   int in[2];
-  if (::pipe(in) != 0)
-    throw std::runtime_error("pipe failed");
+  if (out_ < 0 || err_ < 0 || ::pipe(in) != 0)
+    throw std::runtime_error("cannot set up a program's input and output");
   pid_ = ::fork();
   if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive a test that was killed
     ::dup2(in[0], 0);
     ::close(in[1]);
-    ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    if (as_nobody && ::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+    ::dup2(out_, 1);
+    ::dup2(err_, 2);
+    if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
       ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
-    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(in[0]);
@@ -93,14 +197,17 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
   ::close(in[1]);
 }
 
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), out_(std::exchange(other.out_, -1)),
+      err_(std::exchange(other.err_, -1)) {}
+
 Process::~Process() {
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  std::error_code ignored;
-  fs::remove(out_, ignored);
-  fs::remove(err_, ignored);
+  ::close(out_);
+  ::close(err_);
 }
 
 Finished Process::wait(int timeout_seconds) {
@@ -117,8 +224,8 @@ Finished Process::wait(int timeout_seconds) {
   }
   pid_ = -1;
   f.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  f.out = read_file(out_);
-  f.err = read_file(err_);
+  f.out = read_all(out_);
+  f.err = read_all(err_);
   return f;
 }
 
@@ -128,12 +235,7 @@ Finished run(const std::string& program, const fs::path& cwd, const std::string&
 }
 
 bool port_bound() {
-  std::ifstream udp("/proc/net/udp");
-  std::string line;
-  while (std::getline(udp, line))
-    if (line.find(":22B5 ") != std::string::npos && line.find(":22B5 ") < 30)
-      return true;
-  return false;
+  return !port_inode().empty();
 }
 
 Process start_wharf(const fs::path& cwd, bool as_nobody) {
@@ -154,6 +256,7 @@ sockaddr_in port_address() {
 } // namespace
 
 Listener::Listener() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+  guard_port();
   const sockaddr_in addr = port_address();
   if (::bind(sock_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
     throw std::runtime_error("the test listener cannot bind port 8885");
@@ -184,7 +287,9 @@ Listener::~Listener() {
   ::close(sock_);
 }
 
-Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+  guard_port();
+}
 Crafter::~Crafter() {
   ::close(sock_);
 }

@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 std::string ferry_path();
 std::string wharf_path();
 
-// A fresh folder under the system's temporary folder, removed afterwards.
+// A fresh folder under the system's temporary folder, removed afterwards
+// with whatever permissions a test left on it.
 struct TempDir {
   TempDir();
   ~TempDir();
@@ -36,18 +37,20 @@ struct Finished {
 
 // A program started in a folder with text on its standard input; as the
 // unprivileged user "nobody" when asked and the tests run as root, so that
-// permissions bite.
+// permissions bite. It dies with the test process.
 class Process {
 public:
   Process(const std::string& program, const fs::path& cwd, const std::string& input = "",
           bool as_nobody = false);
+  Process(Process&& other) noexcept;
+  Process(const Process&) = delete;
   ~Process();
   Finished wait(int timeout_seconds = 30);
   pid_t pid() const { return pid_; }
 
 private:
   pid_t pid_ = -1;
-  fs::path out_, err_;
+  int out_ = -1, err_ = -1; // unnamed files: nothing left on disk
 };
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
