@@ -1,32 +1,39 @@
 #!/usr/bin/env bash
-# Builds ferry and wharf, then copies a sample file from one folder to
-# another through them, as two people at two terminals would.
+# Builds ferry and wharf, then copies a sample file from one directory to
+# another through them, as two people at two terminals would. The copy runs
+# in a network of its own, so it never reaches a wharf already running here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
-bin=$PWD/build/release
+echo "Building ferry and wharf (build/programs)..."
+cmake --preset programs >/dev/null
+cmake --build --preset programs
+bin=$PWD/build/programs
 
-from=$(mktemp -d /tmp/ferry-demo-from.XXXXXX)
-to=$(mktemp -d /tmp/ferry-demo-to.XXXXXX)
-head -c 1200 /dev/urandom > "$from/notes.txt"
-echo "Made $from/notes.txt (1200 random bytes)."
+scratch=$(mktemp -d /tmp/ferry-demo-scratch.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+to=$(mktemp -d /tmp/ferry-demo.XXXXXX)
+mkdir "$scratch/from"
+head -c 1200 /dev/urandom > "$scratch/from/notes.txt"
+echo "Made notes.txt (1200 random bytes) in a scratch directory."
 
-(cd "$to" && exec "$bin/receiver/wharf") > "$to.wharf-out" &
-wharf=$!
-for _ in $(seq 200); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.01; done
-echo "Started wharf in $to; it waits on UDP port 8885."
+export bin scratch to
+"$bin/tests/support/in_private_net" bash -c '
+  set -euo pipefail
+  (cd "$to" && exec "$bin/receiver/wharf") > "$scratch/wharf.out" &
+  wharf=$!
+  for _ in $(seq 200); do grep -q ":22B5 " /proc/net/udp && break; sleep 0.01; done
+  kill -0 "$wharf" 2>/dev/null || { wait "$wharf" || true; echo "demo: wharf did not start" >&2; exit 1; }
+  echo "Started wharf in $to, in a network of its own; it waits on UDP port 8885."
+  echo "Typing notes.txt at ferry'"'"'s prompt:"
+  (cd "$scratch/from" && echo notes.txt | "$bin/sender/ferry")
+  echo
+  wait "$wharf"
+  echo "wharf printed: $(cat "$scratch/wharf.out")  (name length 9, then 1200 mod 503 = 194)"
+'
 
-echo "Typing 'notes.txt' at ferry's prompt in $from:"
-(cd "$from" && echo notes.txt | "$bin/sender/ferry")
-echo
-wait "$wharf"
-echo "wharf printed: $(cat "$to.wharf-out")  (name length 9, then 1200 mod 503 = 194)"
-rm -f "$to.wharf-out"
-
-if cmp -s "$from/notes.txt" "$to/note1.txt"; then
-  echo "OK: the copy is $to/note1.txt, identical to the original."
+if cmp -s "$scratch/from/notes.txt" "$to/note1.txt"; then
+  echo "OK: the copy is $to/note1.txt, identical to the original; remove $to when done."
 else
-  echo "FAILED: $to/note1.txt differs from $from/notes.txt" >&2
+  echo "demo: $to/note1.txt differs from the original" >&2
   exit 1
 fi
