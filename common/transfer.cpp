@@ -1,24 +1,7 @@
 #include "transfer.hpp"
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-void die(const char* label) {
-  std::perror(label);
-  std::exit(1);
-}
-
-void fail(const char* program, const char* format, ...) {
-  std::fprintf(stderr, "%s: ", program);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
-}
 
 const char* name_problem(std::string_view name) {
   if (name.empty())
@@ -27,7 +10,7 @@ const char* name_problem(std::string_view name) {
     return "it is longer than 19 characters";
   for (const char c : name) {
     if (c == '/')
-      return "it contains '/', and copies are made only within one folder";
+      return "it contains '/'";
     if (is_control(c))
       return "it contains a control character";
   }
@@ -62,20 +45,20 @@ ControlDatagram size_datagram(std::uint64_t size) {
 const char* size_text_problem(std::string_view datagram, std::uint64_t* size) {
   const std::size_t end = datagram.find('\0');
   if (end == std::string_view::npos)
-    return "the size text has no terminating NUL";
+    return "it has no terminating NUL";
   const std::string_view text = datagram.substr(0, end);
   if (text.empty())
-    return "the size text is empty";
+    return "it is empty";
   if (text.size() > 10)
-    return "the size text has more than 10 digits";
+    return "it has more than 10 digits";
   std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9')
-      return "the size text is not a plain decimal number";
+      return "it is not a plain decimal number";
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
   if (value > SIZE_MAX_BYTES)
-    return "the size is 2^31 bytes or more";
+    return "it is 2^31 bytes or more";
   *size = value;
   return nullptr;
 }

@@ -20,12 +20,9 @@ inline constexpr std::size_t NAME_MAX_LEN = CTRL_LEN - 1;
 // The size travels as "%d" text, so files must stay below 2^31 bytes.
 inline constexpr std::uint64_t SIZE_MAX_BYTES = 2147483647;
 
-// perror(label), then exit status 1.
+// perror(label), then exit status 1. The failure line starts a line of
+// its own on a terminal (console.hpp).
 [[noreturn]] void die(const char* label);
-
-// One line "<program>: <message>" on stderr, then exit status 1.
-[[noreturn]] void fail(const char* program, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
 
 // The block plan: floor(S/503) full datagrams, then one of S mod 503 bytes
 // (zero-length when S is a multiple of 503).
@@ -43,7 +40,7 @@ constexpr bool is_control(char c) {
 }
 
 // Why a name may not be sent or written, or nullptr when it is fine: the
-// copy must land in the receiver's own folder under a plain file name.
+// copy must land in the receiver's own directory under a plain file name.
 const char* name_problem(std::string_view name);
 
 // The output name rule, in place: the character before each '.' becomes

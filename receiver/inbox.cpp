@@ -1,5 +1,7 @@
 #include "inbox.hpp"
 
+#include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 
@@ -18,48 +20,94 @@ void tune_for_batches(int sock) {
 
 namespace {
 
+// How long one wait for a datagram lasts before the drop counter is read
+// again; SILENCE_LIMIT is counted in these.
+constexpr std::chrono::seconds TICK{1};
+
 bool same_sender(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
-std::size_t segment_size(msghdr& msg, std::size_t length) {
+struct Control {
+  std::size_t segment = 0;
+  std::uint32_t drops = 0;
+  unsigned interface = 0;
+};
+
+Control read_control(msghdr& msg) {
+  Control c;
   for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
-    if (cm->cmsg_level != SOL_UDP || cm->cmsg_type != UDP_GRO)
-      continue;
-    int size = 0;
-    if (cm->cmsg_len >= CMSG_LEN(sizeof size)) {
-      std::memcpy(&size, CMSG_DATA(cm), sizeof size);
-    } else {
-      std::uint16_t narrow = 0;
-      std::memcpy(&narrow, CMSG_DATA(cm), sizeof narrow);
-      size = narrow;
+    if (cm->cmsg_level == SOL_UDP && cm->cmsg_type == UDP_GRO) {
+      int size = 0;
+      if (cm->cmsg_len >= CMSG_LEN(sizeof size)) {
+        std::memcpy(&size, CMSG_DATA(cm), sizeof size);
+      } else {
+        std::uint16_t narrow = 0;
+        std::memcpy(&narrow, CMSG_DATA(cm), sizeof narrow);
+        size = narrow;
+      }
+      c.segment = size > 0 ? static_cast<std::size_t>(size) : 0;
+    } else if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&c.drops, CMSG_DATA(cm), sizeof c.drops);
+    } else if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info{};
+      std::memcpy(&info, CMSG_DATA(cm), sizeof info);
+      c.interface = static_cast<unsigned>(info.ipi_ifindex);
     }
-    if (size > 0)
-      return static_cast<std::size_t>(size);
   }
-  return length;
+  return c;
+}
+
+// The kernel's count of datagrams it dropped for this socket, right now.
+std::uint32_t drop_count(int sock) {
+  std::uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof info;
+  if (::getsockopt(sock, SOL_SOCKET, SO_MEMINFO, info, &length) != 0 ||
+      length < sizeof(std::uint32_t) * (SK_MEMINFO_DROPS + 1))
+    return 0;
+  return info[SK_MEMINFO_DROPS];
 }
 
 } // namespace
 
-bool Inbox::listen_only_to(const sockaddr_in& sender) {
+Inbox::Inbox(int sock) : sock_(sock), loopback_(::if_nametoindex("lo")) {
+  const int on = 1;
+  // Each datagram then carries the drop count and the interface it came in
+  // by: a sender on this machine always comes in by loopback.
+  ::setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+bool Inbox::listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far) {
   // Connecting makes the kernel drop other senders' datagrams from now on;
   // any already queued are skipped in receive().
   if (::connect(sock_, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0)
     return false;
-  const timeval limit{SILENCE_LIMIT.count(), 0};
-  if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+  const timeval tick{TICK.count(), 0};
+  if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
     return false;
   sender_ = sender;
+  drops_before_ = drops_so_far;
   heard_ = true;
   return true;
 }
 
+bool Inbox::drops_seen(std::uint32_t reported) {
+  // Drops before the transfer began were nobody's datagrams of ours.
+  if (!heard_ || reported <= drops_before_)
+    return false;
+  dropped_ = reported - drops_before_;
+  errno = ENOBUFS;
+  return true;
+}
+
 bool Inbox::receive(char* buffer, std::size_t capacity, Arrival* arrival) {
+  auto quiet = std::chrono::seconds(0);
   for (;;) {
     sockaddr_in from{};
     iovec iov{buffer, capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(std::uint32_t)) +
+                                  CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr msg{};
     msg.msg_name = &from;
     msg.msg_namelen = sizeof from;
@@ -70,14 +118,30 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Arrival* arrival) {
     const ssize_t got = ::recvmsg(sock_, &msg, 0);
     if (got < 0 && errno == EINTR)
       continue;
+    if (got < 0 && heard_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Datagrams dropped after the last one queued show only here.
+      if (drops_seen(drop_count(sock_)))
+        return false;
+      quiet += TICK;
+      if (quiet < SILENCE_LIMIT)
+        continue;
+      errno = EAGAIN;
+    }
     if (got < 0)
+      return false;
+    const Control c = read_control(msg);
+    if (drops_seen(c.drops))
       return false;
     if (heard_ && !same_sender(from, sender_))
       continue;
-    if (!heard_ && !listen_only_to(from))
+    // Before the transfer, a datagram from elsewhere neither starts it nor
+    // ends the wait.
+    if (!heard_ && c.interface != loopback_)
+      continue;
+    if (!heard_ && !listen_only_to(from, c.drops))
       return false;
     arrival->length = static_cast<std::size_t>(got);
-    arrival->segment = segment_size(msg, arrival->length);
+    arrival->segment = c.segment > 0 ? c.segment : arrival->length;
     arrival->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
     return true;
   }

@@ -1,12 +1,15 @@
-// Where wharf's datagrams come in. The first one, from anyone, is awaited
-// without end; it fixes the sender, and from then on only that sender is
-// heard and a silence of SILENCE_LIMIT ends the wait.
+// Where wharf's datagrams come in. The first one from a sender on this
+// machine is awaited without end; it fixes the sender, and from then on
+// only that sender is heard and a silence of SILENCE_LIMIT ends the wait.
+// Datagrams the kernel had to drop for want of queue room are counted and
+// reported at once: a transfer with one missing can only fail.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr std::chrono::seconds SILENCE_LIMIT{10};
 
@@ -22,13 +25,21 @@ void tune_for_batches(int sock);
 
 class Inbox {
 public:
-  explicit Inbox(int sock) : sock_(sock) {}
-  // False with errno set: EAGAIN when the sender has gone silent.
+  // Datagrams queued before the inbox was made carry nothing to check it
+  // by, and are ignored: make it before the socket is bound.
+  explicit Inbox(int sock);
+  // False with errno set: EAGAIN when the sender has gone silent, ENOBUFS
+  // when the kernel has dropped datagrams (dropped() says how many).
   bool receive(char* buffer, std::size_t capacity, Arrival* arrival);
+  std::uint32_t dropped() const { return dropped_; }
 
 private:
-  bool listen_only_to(const sockaddr_in& sender);
+  bool listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far);
+  bool drops_seen(std::uint32_t reported);
   int sock_;
+  unsigned loopback_;
   bool heard_ = false;
   sockaddr_in sender_{};
+  std::uint32_t drops_before_ = 0;
+  std::uint32_t dropped_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "intake.hpp"
 
+#include "console.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +33,7 @@ bool Intake::take(const char* data, std::size_t length) {
   case Stage::final_block:
     return take_block(length);
   case Stage::done:
-    return refuse("a datagram of %zu bytes arrived after the whole file; no copy written", length);
+    return refuse("a datagram of %zu bytes came after the whole file; no copy made", length);
   case Stage::refused:
     break;
   }
@@ -50,16 +52,16 @@ bool Intake::refuse(const char* format, ...) {
 
 bool Intake::take_name(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse(
-        "the name datagram has %zu bytes, not %zu; this is not a ferry transfer, nothing written",
-        length, CTRL_LEN);
+    return refuse("the first datagram has %zu bytes, not %zu: not a ferry transfer; no copy made",
+                  length, CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
-    return refuse(
-        "the name datagram holds no NUL, so the name has 20 or more characters; nothing written");
+    return refuse("refused the name \"%s\": it has 20 or more characters; no copy made",
+                  shown(std::string_view(data, CTRL_LEN)).text);
   const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
   if (const char* problem = name_problem(name))
-    return refuse("refused the file name sent: %s; nothing written", problem);
+    return refuse("refused the name \"%s\": %s; no copy made", shown(name).text, problem);
+  name.copy(sent_name_, name.size());
   name.copy(output_name_, name.size());
   to_output_name(output_name_, name.size());
   name_length_ = name.size();
@@ -69,9 +71,11 @@ bool Intake::take_name(const char* data, std::size_t length) {
 
 bool Intake::take_size(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the size datagram has %zu bytes, not %zu; nothing written", length, CTRL_LEN);
-  if (const char* problem = size_text_problem(std::string_view(data, length), &size_))
-    return refuse("refused the size sent: %s; nothing written", problem);
+    return refuse("the size datagram has %zu bytes, not %zu; no copy made", length, CTRL_LEN);
+  const std::string_view text(data, length);
+  if (const char* problem = size_text_problem(text, &size_))
+    return refuse("refused the size \"%s\": %s; no copy made",
+                  shown(text.substr(0, text.find('\0'))).text, problem);
   stage_ = full_blocks(size_) > 0 ? Stage::blocks : Stage::final_block;
   return true;
 }
@@ -79,10 +83,9 @@ bool Intake::take_size(const char* data, std::size_t length) {
 bool Intake::take_block(std::size_t length) {
   const std::size_t expected = expected_length();
   if (length != expected)
-    return refuse("a data datagram of %zu bytes arrived where %zu were due, so one was lost or "
-                  "added; received %llu of %llu bytes, no copy written",
-                  length, expected, static_cast<unsigned long long>(received_),
-                  static_cast<unsigned long long>(size_));
+    return refuse("a datagram was lost or added: %zu bytes arrived where %zu were due; "
+                  "no copy made",
+                  length, expected);
   received_ += length;
   if (stage_ == Stage::final_block)
     stage_ = Stage::done;

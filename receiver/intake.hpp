@@ -22,6 +22,7 @@ public:
   // The length the next datagram must have.
   std::size_t expected_length() const;
   // Known once the name datagram has been taken.
+  const char* sent_name() const { return sent_name_; }
   const char* output_name() const { return output_name_; }
   std::size_t name_length() const { return name_length_; }
   // Known once the size datagram has been taken.
@@ -36,6 +37,7 @@ private:
   bool refuse(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   Stage stage_ = Stage::name;
+  char sent_name_[CTRL_LEN] = {};
   char output_name_[CTRL_LEN] = {};
   std::size_t name_length_ = 0;
   std::uint64_t size_ = 0;

@@ -1,6 +1,7 @@
 #include "temp_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -15,9 +16,12 @@
 namespace {
 
 constexpr std::size_t FILE_PAGE = 4096;
+// Writeback of the finished part starts at every step, so that the wait
+// for the disk at the end covers only the tail.
+constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
 
-// The one temporary file in existence, for the exit and signal handlers;
-// empty when there is none.
+// The one named temporary file in existence, for the exit and signal
+// handlers; empty when there is none.
 char pending[32];
 
 void remove_pending() {
@@ -35,8 +39,14 @@ void on_fatal_signal(int signal) {
 void arm(const char* path) {
   static const bool installed = [] {
     std::atexit(remove_pending);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-      std::signal(signal, on_fatal_signal);
+    // Every signal whose default ends the process; one the user set to be
+    // ignored (nohup, say) stays ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+                             SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF}) {
+      struct sigaction now {};
+      if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+        std::signal(signal, on_fatal_signal);
+    }
     return true;
   }();
   (void)installed;
@@ -81,14 +91,44 @@ mode_t new_file_mode() {
 
 } // namespace
 
+bool can_replace(const char* name) {
+  struct stat target {};
+  if (::lstat(name, &target) != 0)
+    return errno == ENOENT;
+  if (S_ISDIR(target.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  struct stat here {};
+  const uid_t me = ::geteuid();
+  if (me != 0 && ::stat(".", &here) == 0 && (here.st_mode & S_ISVTX) != 0 && here.st_uid != me &&
+      target.st_uid != me) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
 TempFile::~TempFile() {
-  if (fd_ || path_[0] != '\0') {
+  if (named()) {
     fd_.reset();
     remove_pending();
   }
 }
 
-bool TempFile::create() {
+bool TempFile::create(bool unnamed) {
+  dir_ = Fd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_)
+    return false;
+  if (unnamed) {
+    fd_ = Fd(::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (fd_)
+      return true;
+    // Filesystems (and kernels) without unnamed files say so; any other
+    // error, such as no permission, the named file would meet as well.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+      return false;
+  }
   std::snprintf(path_, sizeof path_, ".wharf-XXXXXX");
   const int fd = ::mkostemp(path_, O_CLOEXEC);
   if (fd < 0) {
@@ -106,8 +146,21 @@ bool TempFile::reserve(std::uint64_t size) {
   return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
+bool TempFile::write_out(const char* first, std::size_t first_length, const char* second,
+                         std::size_t second_length) {
+  if (!write_pair(fd_.get(), first, first_length, second, second_length))
+    return false;
+  written_ += first_length + second_length;
+  if (written_ - writeback_from_ >= WRITEBACK_STEP) {
+    ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
+                      static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
+    writeback_from_ = written_;
+  }
+  return true;
+}
+
 bool TempFile::flush() {
-  const bool ok = write_all(fd_.get(), buffer_, fill_);
+  const bool ok = write_out(buffer_, fill_, buffer_ + fill_, 0);
   fill_ = 0;
   return ok;
 }
@@ -124,7 +177,7 @@ bool TempFile::append(const char* data, std::size_t length) {
   // never has to read or zero part of a page.
   const std::size_t aligned = total / FILE_PAGE * FILE_PAGE;
   if (aligned <= fill_) {
-    if (!write_all(fd_.get(), buffer_, aligned))
+    if (!write_out(buffer_, aligned, buffer_ + aligned, 0))
       return false;
     fill_ -= aligned;
     std::memmove(buffer_, buffer_ + aligned, fill_);
@@ -133,15 +186,35 @@ bool TempFile::append(const char* data, std::size_t length) {
     return true;
   }
   const std::size_t taken = aligned - fill_;
-  if (!write_pair(fd_.get(), buffer_, fill_, data, taken))
+  if (!write_out(buffer_, fill_, data, taken))
     return false;
   fill_ = length - taken;
   std::memcpy(buffer_, data + taken, fill_);
   return true;
 }
 
+// Gives the unnamed file a hidden name of its own, for the rename. Linking
+// by descriptor needs CAP_DAC_READ_SEARCH; /proc's link to it does not.
+bool TempFile::link_in() {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_.get());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::snprintf(path_, sizeof path_, ".wharf-%d-%d", static_cast<int>(::getpid()), attempt);
+    if (::linkat(fd_.get(), "", AT_FDCWD, path_, AT_EMPTY_PATH) == 0 ||
+        ::linkat(AT_FDCWD, proc, AT_FDCWD, path_, AT_SYMLINK_FOLLOW) == 0) {
+      arm(path_);
+      return true;
+    }
+    if (errno != EEXIST)
+      break;
+  }
+  path_[0] = '\0';
+  return false;
+}
+
 bool TempFile::commit(const char* name) {
-  const bool ok = flush() && ::fchmod(fd_.get(), new_file_mode()) == 0 && fd_.close() == 0 &&
+  const bool ok = flush() && ::fchmod(fd_.get(), new_file_mode()) == 0 &&
+                  ::fsync(fd_.get()) == 0 && (named() || link_in()) && fd_.close() == 0 &&
                   ::rename(path_, name) == 0;
   const int error = errno;
   if (ok)
@@ -152,4 +225,8 @@ bool TempFile::commit(const char* name) {
   fd_.reset();
   errno = error;
   return ok;
+}
+
+bool TempFile::sync_directory() {
+  return ::fsync(dir_.get()) == 0;
 }

@@ -1,7 +1,10 @@
-// The copy under construction: a hidden temporary file beside the output
-// name, renamed onto it only when complete. Until then any way out of the
-// program (return, exit, a fatal signal) removes it, so a failed transfer
-// leaves nothing behind and an earlier copy stays as it was.
+// The copy under construction. Where the filesystem allows, it has no name
+// at all (O_TMPFILE) until it is complete and on disk: then it is linked in
+// under a hidden temporary name and renamed onto the output name, so no
+// crash, signal or power loss leaves a partial file under any name, and its
+// reserved space goes with the process. Elsewhere it is a hidden named file
+// beside the output name, removed on any exit or fatal signal that lets
+// wharf run its handlers (not SIGKILL, nor a power loss).
 #pragma once
 
 #include <cstddef>
@@ -10,6 +13,11 @@
 #include "fd.hpp"
 #include "transfer.hpp"
 
+// Whether a rename can put a file in place as `name` in the working
+// directory: false with errno set (EISDIR for a directory, EPERM for a
+// file in a sticky directory that belongs to someone else).
+bool can_replace(const char* name);
+
 class TempFile {
 public:
   TempFile() = default;
@@ -17,24 +25,36 @@ public:
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
 
-  // Creates the file in the working directory. False with errno set.
-  bool create();
+  // Creates the file in the working directory: unnamed where the
+  // filesystem allows it and `unnamed` is true, else under a hidden name.
+  // False with errno set.
+  bool create(bool unnamed = true);
+  bool named() const { return path_[0] != '\0'; }
   // Sets aside disk space for the whole copy, so a full disk shows before
   // any data comes. Filesystems without that skip it. False with errno set.
   bool reserve(std::uint64_t size);
   // Buffered: large pieces go straight to the file, small ones are
-  // gathered first. False with errno set.
+  // gathered first; writeback to disk starts as the file grows. False with
+  // errno set.
   bool append(const char* data, std::size_t length);
   // Writes out the rest, gives the file the permissions a new file gets
-  // (0666 less the umask), closes it and renames it onto `name`. False
-  // with errno set, and the temporary file removed.
+  // (0666 less the umask), waits until it is on disk, and puts it in place
+  // as `name`. False with errno set, and nothing left behind.
   bool commit(const char* name);
+  // Waits until the new name itself is on disk. False with errno set.
+  bool sync_directory();
 
 private:
+  bool write_out(const char* first, std::size_t first_length, const char* second,
+                 std::size_t second_length);
   bool flush();
+  bool link_in();
 
   Fd fd_;
+  Fd dir_;
   char path_[32] = {};
+  std::uint64_t written_ = 0;
+  std::uint64_t writeback_from_ = 0;
   std::size_t fill_ = 0;
   char buffer_[BATCH_BLOCKS * BLOCK_SIZE] = {};
 };

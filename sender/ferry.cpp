@@ -1,5 +1,5 @@
-// ferry: asks for the name of a file in the current folder and sends it to
-// wharf on this machine: name, size, then the contents in 503-byte blocks.
+// ferry: asks for the name of a file in the current directory and sends it
+// to wharf on this machine: name, size, then the contents in 503-byte blocks.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "block_sender.hpp"
+#include "console.hpp"
 #include "fd.hpp"
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
@@ -23,6 +24,11 @@
 namespace {
 
 constexpr const char* ME = "ferry";
+constexpr const char* USAGE =
+    "Sends one file to wharf on this machine, over UDP port 8885.\n"
+    "Takes no arguments: start wharf first, run ferry in the directory that\n"
+    "holds the file, and type the file's name at the prompt. See ferry(1).\n";
+constexpr const char* HOW = "run ferry, then type the name at its prompt";
 
 Fd open_socket() {
   Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
@@ -42,35 +48,21 @@ sockaddr_in destination() {
   return addr;
 }
 
-// The name as it may be shown on a terminal: control characters as '?'.
-const char* printable(const char* name) {
-  static char shown[CTRL_LEN];
-  std::size_t i = 0;
-  for (; i < NAME_MAX_LEN && name[i] != '\0'; ++i)
-    shown[i] = is_control(name[i]) ? '?' : name[i];
-  shown[i] = '\0';
-  return shown;
-}
-
-void ask_for_name(char (&name)[CTRL_LEN]) {
+void ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
   std::printf("Enter Filename with extension: ");
   std::fflush(stdout);
-  switch (read_name(stdin, name)) {
+  switch (read_name(stdin, name, more_words)) {
   case NameRead::none:
-    fail(ME, "no file name was typed; nothing was sent");
+    fail(ME, "no file name was typed; nothing sent");
   case NameRead::too_long:
-    fail(ME,
-         "the file name is longer than %zu characters, too long for the name datagram; "
-         "rename or copy the file to a shorter name",
+    fail(ME, "the name \"%s...\" is over %zu characters; nothing sent", shown(name).text,
          NAME_MAX_LEN);
   case NameRead::ok:
     break;
   }
   if (const char* problem = name_problem(name))
-    fail(ME,
-         "refused the name \"%s\": %s; run ferry in the file's own folder and type a plain "
-         "file name",
-         printable(name), problem);
+    fail(ME, "refused the name \"%s\": %s%s; nothing sent", shown(name).text, problem,
+         std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
 }
 
 // The length of the open file, or -1 when it is not a regular file.
@@ -83,26 +75,29 @@ long fsize(int file) {
 
 // Opens the file once: it is measured and read through the same descriptor.
 // O_NONBLOCK keeps a FIFO from holding the open until a writer comes.
-Fd open_source(const char* name, std::uint64_t* size) {
+Fd open_source(const char* name, bool more_words, std::uint64_t* size) {
   Fd file(::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!file)
-    fail(ME, "cannot open %s: %s", name, std::strerror(errno));
+    fail(ME, "cannot open %s: %s%s; nothing sent", name, std::strerror(errno),
+         more_words ? " (a name is one word)" : "");
   const long length = fsize(file.get());
   if (length < 0)
-    fail(ME, "%s is not a regular file; only regular files can be sent", name);
+    fail(ME, "%s is not a regular file; nothing sent", name);
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
-    fail(ME, "%s holds %ld bytes; only files under 2 GiB (2^31 bytes) can be sent", name, length);
+    fail(ME, "%s is %ld bytes; files must be under 2 GiB; nothing sent", name, length);
   *size = static_cast<std::uint64_t>(length);
   return file;
 }
 
+[[noreturn]] void nothing_receiving() {
+  fail(ME, "nothing is receiving on UDP port %u (start wharf first); nothing sent", PORT);
+}
+
 [[noreturn]] void send_failed() {
-  // A connected socket learns of the kernel's port-unreachable answer.
+  // Once wharf has heard this ferry, the kernel's port-unreachable answer,
+  // reported on the connected socket, means wharf has ended the transfer.
   if (errno == ECONNREFUSED)
-    fail(ME,
-         "nothing is receiving on UDP port %u: start wharf first "
-         "(if it was running, it stopped the transfer; see its message)",
-         PORT);
+    fail(ME, "wharf ended the transfer (see its message); no copy made");
   die("sendto()");
 }
 
@@ -117,13 +112,38 @@ ReceiverQueue connect_to_receiver(int sock, const sockaddr_in& to) {
     die("connect");
   ReceiverQueue queue(from, to);
   QueueLevel level{};
-  if (queue.look(&level) == Lookup::absent)
-    fail(ME, "nothing is receiving on UDP port %u: start wharf first; nothing was sent", PORT);
+  if (queue.look(&level) == Lookup::absent) {
+    if (queue.port_taken())
+      fail(ME, "wharf is busy with another transfer; try again later; nothing sent");
+    nothing_receiving();
+  }
   return queue;
 }
 
-void send_control(int sock, const ControlDatagram& datagram) {
-  if (!send_datagram(sock, datagram.bytes, CTRL_LEN))
+// ferry's exit status may only say a copy went to wharf if this wharf
+// took this ferry's name, not another sender's.
+void send_name(int sock, const char* name, ReceiverQueue& queue) {
+  if (!send_datagram(sock, name_datagram(name).bytes, CTRL_LEN)) {
+    if (errno == ECONNREFUSED)
+      nothing_receiving();
+    die("sendto()");
+  }
+  switch (await_hearing(queue)) {
+  case Hearing::us:
+  case Hearing::unknown:
+    return;
+  case Hearing::busy:
+    fail(ME, "wharf took another sender's transfer; try again later; no copy made");
+  case Hearing::gone:
+    fail(ME, "wharf ended the transfer (see its message); no copy made");
+  case Hearing::stalled:
+    fail(ME, "wharf has not read for %lld seconds; no copy made",
+         static_cast<long long>(STALL_LIMIT.count()));
+  }
+}
+
+void send_size(int sock, std::uint64_t size) {
+  if (!send_datagram(sock, size_datagram(size).bytes, CTRL_LEN))
     send_failed();
 }
 
@@ -133,9 +153,9 @@ void read_exactly(int file, char* buffer, std::size_t length, const char* name) 
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
-      fail(ME, "cannot read %s: %s", name, std::strerror(errno));
+      fail(ME, "cannot read %s: %s; no copy made", name, std::strerror(errno));
     if (got == 0)
-      fail(ME, "%s shrank while it was being sent; wharf will discard the partial copy", name);
+      fail(ME, "%s shrank while it was sent; no copy made", name);
     done += static_cast<std::size_t>(got);
   }
 }
@@ -143,8 +163,7 @@ void read_exactly(int file, char* buffer, std::size_t length, const char* name) 
 std::size_t room_at_receiver(Pacer& pacer) {
   const std::size_t room = pacer.room();
   if (room == 0)
-    fail(ME,
-         "wharf has stopped reading: its queue has been full for %lld seconds; no copy was made",
+    fail(ME, "wharf has not read for %lld seconds; no copy made",
          static_cast<long long>(STALL_LIMIT.count()));
   return room;
 }
@@ -183,20 +202,21 @@ void confirm_delivery(int sock) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(ME, argc, argv, USAGE, HOW);
   Fd sock = open_socket();
   const sockaddr_in to = destination();
 
   char name[CTRL_LEN];
-  ask_for_name(name);
+  bool more_words = false;
+  ask_for_name(name, &more_words);
   std::uint64_t size = 0;
-  Fd file = open_source(name, &size);
+  Fd file = open_source(name, more_words, &size);
   ReceiverQueue queue = connect_to_receiver(sock.get(), to);
 
-  send_control(sock.get(), name_datagram(name));
-  std::printf("%ld", static_cast<long>(final_length(size)));
-  std::fflush(stdout);
-  send_control(sock.get(), size_datagram(size));
+  send_name(sock.get(), name, queue);
+  print_number(final_length(size));
+  send_size(sock.get(), size);
   send_contents(sock.get(), file.get(), size, name, queue);
   confirm_delivery(sock.get());
   return 0;

@@ -9,5 +9,7 @@
 enum class NameRead { ok, none, too_long };
 
 // Reads the first whitespace-delimited word, as scanf("%s") would, but never
-// past the buffer: a word longer than NAME_MAX_LEN is reported, not cut.
-NameRead read_name(std::FILE* in, char (&name)[CTRL_LEN]);
+// past the buffer: a word longer than NAME_MAX_LEN is reported, not cut,
+// and `name` then holds its first NAME_MAX_LEN characters. `more_words`,
+// if given, tells whether other words followed on the same line.
+NameRead read_name(std::FILE* in, char (&name)[CTRL_LEN], bool* more_words = nullptr);

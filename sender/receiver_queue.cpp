@@ -31,30 +31,41 @@ ReceiverQueue::ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to)
 
 namespace {
 
-// One exact lookup, not a dump: the kernel finds the socket in its hash
-// table as for an arriving datagram (the "src" fields are the sender's).
-bool request_lookup(int netlink, const sockaddr_in& from, const sockaddr_in& to) {
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 body;
-  } request{};
+struct DiagRequest {
+  nlmsghdr header;
+  inet_diag_req_v2 body;
+};
+
+DiagRequest udp_request(std::uint16_t flags) {
+  DiagRequest request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.header.nlmsg_flags = flags;
   request.body.sdiag_family = AF_INET;
   request.body.sdiag_protocol = IPPROTO_UDP;
-  request.body.idiag_ext = 1U << (INET_DIAG_SKMEMINFO - 1);
   request.body.idiag_states = ~0U;
-  request.body.id.idiag_src[0] = from.sin_addr.s_addr;
-  request.body.id.idiag_sport = from.sin_port;
-  request.body.id.idiag_dst[0] = to.sin_addr.s_addr;
-  request.body.id.idiag_dport = to.sin_port;
   request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  return request;
+}
+
+bool send_request(int netlink, const DiagRequest& request) {
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
                   sizeof kernel) == static_cast<ssize_t>(sizeof request);
+}
+
+// One exact lookup, not a dump: the kernel finds the socket in its hash
+// table as for an arriving datagram (the "src" fields are the sender's).
+bool request_lookup(int netlink, const sockaddr_in& from, const sockaddr_in& to) {
+  DiagRequest request = udp_request(NLM_F_REQUEST);
+  request.body.idiag_ext = 1U << (INET_DIAG_SKMEMINFO - 1);
+  request.body.id.idiag_src[0] = from.sin_addr.s_addr;
+  request.body.id.idiag_sport = from.sin_port;
+  request.body.id.idiag_dst[0] = to.sin_addr.s_addr;
+  request.body.id.idiag_dport = to.sin_port;
+  return send_request(netlink, request);
 }
 
 // The memory figures of the socket described, if it carries them.
@@ -70,6 +81,7 @@ bool read_meminfo(const nlmsghdr* message, QueueLevel* level) {
     std::memcpy(info, RTA_DATA(attr), sizeof info);
     level->used = info[SK_MEMINFO_RMEM_ALLOC];
     level->capacity = info[SK_MEMINFO_RCVBUF];
+    level->waiting = diag->idiag_rqueue;
     return true;
   }
   return false;
@@ -93,7 +105,50 @@ Lookup ReceiverQueue::look(QueueLevel* level) {
   }
   if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY || !read_meminfo(message, level))
     return Lookup::unavailable;
+  // The answer describes the socket from its own side: its peer, if any,
+  // is the "dst". An exact lookup finds only an unconnected socket or one
+  // connected to this very sender.
+  const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+  level->hears_us =
+      diag->id.idiag_dport == from_.sin_port && diag->id.idiag_dst[0] == from_.sin_addr.s_addr;
   return Lookup::found;
+}
+
+bool ReceiverQueue::port_taken() {
+  // A dump of the UDP sockets whose own port is the destination's.
+  DiagRequest request = udp_request(NLM_F_REQUEST | NLM_F_DUMP);
+  request.body.id.idiag_sport = to_.sin_port;
+  if (!netlink_ || !send_request(netlink_.get(), request))
+    return false;
+  bool taken = false;
+  alignas(nlmsghdr) char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
+    if (got <= 0)
+      return taken;
+    auto left = static_cast<unsigned>(got);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(m, left);
+         m = NLMSG_NEXT(m, left)) {
+      if (m->nlmsg_type == NLMSG_DONE || m->nlmsg_type == NLMSG_ERROR)
+        return taken;
+      taken = taken || m->nlmsg_type == SOCK_DIAG_BY_FAMILY;
+    }
+  }
+}
+
+bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
+  if (waiting < lowest_) {
+    lowest_ = waiting;
+    since_ = now;
+    return false;
+  }
+  return now - since_ >= STALL_LIMIT;
+}
+
+void Backoff::pause() {
+  const timespec pause{0, nanoseconds_};
+  ::nanosleep(&pause, nullptr);
+  nanoseconds_ = std::min(nanoseconds_ * 2, 2'000'000L);
 }
 
 std::size_t Pacer::room() {
@@ -101,8 +156,8 @@ std::size_t Pacer::room() {
     return budget_;
   if (blind_)
     return std::numeric_limits<std::size_t>::max();
-  auto last_progress = std::chrono::steady_clock::now();
-  std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
+  StallWatch watch(Clock::now());
+  Backoff backoff;
   for (;;) {
     QueueLevel level{};
     switch (queue_.look(&level)) {
@@ -120,16 +175,32 @@ std::size_t Pacer::room() {
     if (budget_ >= wanted && budget_ > 0)
       return budget_;
     budget_ = 0;
-    const auto now = std::chrono::steady_clock::now();
-    if (level.used < lowest) {
-      lowest = level.used;
-      last_progress = now;
-    } else if (now - last_progress >= STALL_LIMIT) {
+    if (watch.stalled(level.waiting, Clock::now()))
       return 0;
+    backoff.pause();
+  }
+}
+
+Hearing await_hearing(ReceiverQueue& queue) {
+  StallWatch watch(Clock::now());
+  Backoff backoff;
+  for (;;) {
+    QueueLevel level{};
+    switch (queue.look(&level)) {
+    case Lookup::unavailable:
+      return Hearing::unknown;
+    case Lookup::absent:
+      return queue.port_taken() ? Hearing::busy : Hearing::gone;
+    case Lookup::found:
+      break;
     }
-    // Long enough to let a reader on the other core drain some datagrams,
-    // short enough not to leave it idle.
-    const timespec pause{0, 20'000};
-    ::nanosleep(&pause, nullptr);
+    // wharf connects to its sender on the first datagram; a plain receiver
+    // never connects, and has read the name once nothing is left waiting.
+    if (level.hears_us || level.waiting == 0)
+      return Hearing::us;
+    // The name still waits in the queue, perhaps behind another sender's.
+    if (watch.stalled(level.waiting, Clock::now()))
+      return Hearing::stalled;
+    backoff.pause();
   }
 }

@@ -32,8 +32,7 @@ struct Pair {
 };
 
 // Everything that arrives, split into datagrams as the inbox reports them.
-std::vector<std::string> drain(int sock, std::size_t bytes) {
-  Inbox inbox(sock);
+std::vector<std::string> drain(Inbox& inbox, std::size_t bytes) {
   std::vector<std::string> datagrams;
   std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
   for (std::size_t got = 0; got < bytes;) {
@@ -62,9 +61,10 @@ TEST(Batching, SegmentedAndSingleSendsGiveTheSameDatagrams) {
       Pair pair;
       if (gro)
         tune_for_batches(pair.receiver.get());
+      Inbox inbox(pair.receiver.get());
       BlockSender out(pair.sender.get(), gso);
       ASSERT_TRUE(out.send_blocks(data.data(), 40));
-      expect_blocks(drain(pair.receiver.get(), data.size()), data);
+      expect_blocks(drain(inbox, data.size()), data);
     }
   }
 }
@@ -72,10 +72,10 @@ TEST(Batching, SegmentedAndSingleSendsGiveTheSameDatagrams) {
 TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
   Pair pair;
   tune_for_batches(pair.receiver.get());
+  Inbox inbox(pair.receiver.get());
   const std::string data = random_bytes(BATCH_BLOCKS * BLOCK_SIZE);
   BlockSender out(pair.sender.get());
   ASSERT_TRUE(out.send_blocks(data.data(), BATCH_BLOCKS));
-  Inbox inbox(pair.receiver.get());
   std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
   Arrival a{};
   ASSERT_TRUE(inbox.receive(buffer.data(), buffer.size(), &a));

@@ -56,7 +56,7 @@ TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
   } cases[] = {
       {"", "no file name"},
       {"   \n", "no file name"},
-      {"abcdefghij1234567890", "longer than 19"},
+      {"abcdefghij1234567890", "over 19 characters"},
       {"missing.txt", "cannot open missing.txt: No such file"},
       {"secret.txt", "cannot open secret.txt: Permission denied"},
       {"folder", "not a regular file"},
@@ -103,7 +103,7 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
   } cases[] = {
       {"climbing name", {control("../notes.txt"), control("5"), "hello"}, "'/'"},
       {"absolute name", {control("/tmp/notes.txt"), control("5"), "hello"}, "'/'"},
-      {"name without NUL", {"abcdefghij1234567890", control("5"), "hello"}, "no NUL"},
+      {"name without NUL", {"abcdefghij1234567890", control("5"), "hello"}, "20 or more"},
       {"dot as name", {control("."), control("5"), "hello"}, "'.'"},
       {"short name datagram", {"notes.txt", control("5"), "hello"}, "not 20"},
       {"negative size", {control("notes.txt"), control("-5")}, "size"},
@@ -139,15 +139,57 @@ TEST(WharfFaults, ASecondReceiverCannotTakeThePort) {
   expect_one_line(run(wharf_path(), dir.path, ""), "bind: ", "in use", "second wharf");
 }
 
-TEST(WharfFaults, AFolderItCannotWriteIn) {
+TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
+  TempDir from;
+  write_file(from.path / "notes.txt", random_bytes(20 << 20));
+  write_file(from.path / "other.txt", random_bytes(20 << 20));
+  for (const bool unwritable : {true, false}) {
+    Harbour harbour;
+    if (unwritable && !root())
+      fs::permissions(harbour.dir.path, fs::perms::owner_write, fs::perm_options::remove);
+    if (!unwritable) {
+      fs::create_directory(harbour.dir.path / "othe1.txt"); // the output name of other.txt
+      harbour.before = snapshot(harbour.dir.path);
+    }
+    Process wharf = start_wharf(harbour.dir.path, /*as_nobody=*/unwritable);
+    const auto start = std::chrono::steady_clock::now();
+    Process ferry(ferry_path(), from.path, unwritable ? "notes.txt\n" : "other.txt\n");
+    const char* what = unwritable ? "unwritable directory" : "directory in the way";
+    expect_one_line(wharf.wait(), "wharf: ",
+                    unwritable ? "cannot create a file in this directory: Permission"
+                               : "othe1.txt is a directory",
+                    what);
+    expect_one_line(ferry.wait(), "ferry: ", "wharf ended the transfer", what);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << what;
+    harbour.expect_untouched(what);
+  }
+}
+
+TEST(WharfFaults, KilledMidTransferItLeavesTheDirectoryAsItWas) {
   Harbour harbour;
-  if (!root())
-    fs::permissions(harbour.dir.path, fs::perms::owner_write, fs::perm_options::remove);
-  Process wharf = start_wharf(harbour.dir.path, /*as_nobody=*/true);
-  Crafter().send_transfer("notes.txt", "new contents");
-  expect_one_line(wharf.wait(), "wharf: ", "cannot create the copy in this folder: Permission",
-                  "unwritable folder");
-  harbour.expect_untouched("unwritable folder");
+  Process wharf = start_wharf(harbour.dir.path);
+  const std::string contents = random_bytes(1 << 20);
+  Crafter sender;
+  sender.send(control("notes.txt"));
+  sender.send(control(std::to_string(contents.size())));
+  for (std::size_t i = 0; i < 1000; ++i)
+    sender.send(blocks(contents, i, i + 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // written, space reserved
+  ::kill(wharf.pid(), SIGKILL);
+  EXPECT_EQ(wharf.wait().status, 128 + SIGKILL);
+  harbour.expect_untouched("SIGKILL");
+}
+
+TEST(WharfFaults, DatagramsTheKernelDroppedAreNamedAtOnce) {
+  Harbour harbour;
+  Process wharf = start_wharf(harbour.dir.path);
+  ::kill(wharf.pid(), SIGSTOP);
+  Crafter().send_transfer("notes.txt", random_bytes(40 << 20), /*paced=*/false);
+  ::kill(wharf.pid(), SIGCONT);
+  const auto start = std::chrono::steady_clock::now();
+  expect_one_line(wharf.wait(), "wharf: ", "the kernel dropped", "overrun");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  harbour.expect_untouched("overrun");
 }
 
 TEST(WharfFaults, AFullDiskShowsBeforeAnyDataIsWritten) {

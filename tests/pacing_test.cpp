@@ -67,3 +67,18 @@ TEST(Pacer, LetsTheSendReportAReceiverThatHasGone) {
   ScriptedGauge gauge({Lookup::absent}, {{0, 0}});
   EXPECT_EQ(Pacer(gauge).room(), 1U);
 }
+
+TEST(StallWatch, OnlyWaitingBytesThatStopFallingMakeAStall) {
+  using std::chrono::seconds;
+  const Clock::time_point t0{};
+  StallWatch watch(t0);
+  EXPECT_FALSE(watch.stalled(30000, t0));
+  // A slow reader: the queue's charge may stand still for long, but what
+  // waits keeps falling, however little and however seldom.
+  EXPECT_FALSE(watch.stalled(29497, t0 + seconds(9)));
+  EXPECT_FALSE(watch.stalled(28994, t0 + seconds(18)));
+  // More waiting (the sender added some) is no progress; nor is the same.
+  EXPECT_FALSE(watch.stalled(31000, t0 + seconds(25)));
+  EXPECT_FALSE(watch.stalled(28994, t0 + seconds(27)));
+  EXPECT_TRUE(watch.stalled(28994, t0 + seconds(28)));
+}

@@ -8,11 +8,11 @@
 
 namespace {
 
-NameRead typed(std::string input, std::string* name) {
+NameRead typed(std::string input, std::string* name, bool* more_words = nullptr) {
   std::FILE* in = ::fmemopen(input.data(), input.size(), "r");
   char buffer[CTRL_LEN];
   std::fill(std::begin(buffer), std::end(buffer), 'X');
-  const NameRead result = read_name(in, buffer);
+  const NameRead result = read_name(in, buffer, more_words);
   std::fclose(in);
   if (result == NameRead::ok)
     *name = buffer;
@@ -23,10 +23,13 @@ NameRead typed(std::string input, std::string* name) {
 
 TEST(ReadName, TakesTheFirstWordAfterBlanks) {
   std::string name;
-  EXPECT_EQ(typed("  a.txt more words\n", &name), NameRead::ok);
+  bool more = false;
+  EXPECT_EQ(typed("  a.txt more words\n", &name, &more), NameRead::ok);
   EXPECT_EQ(name, "a.txt");
-  EXPECT_EQ(typed("\t\nnotes.txt", &name), NameRead::ok);
+  EXPECT_TRUE(more);
+  EXPECT_EQ(typed("\t\nnotes.txt  \nnext line", &name, &more), NameRead::ok);
   EXPECT_EQ(name, "notes.txt");
+  EXPECT_FALSE(more);
   EXPECT_EQ(typed("abcdefghij123456789\n", &name), NameRead::ok);
   EXPECT_EQ(name, "abcdefghij123456789");
 }

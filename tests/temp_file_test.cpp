@@ -18,41 +18,50 @@ struct InTempDir {
 
 } // namespace
 
-TEST(TempFile, PiecesOfAnySizeArriveInOrder) {
-  InTempDir here;
-  const std::string contents = random_bytes(3 << 20, 5);
-  TempFile copy;
-  ASSERT_TRUE(copy.create());
-  ASSERT_TRUE(copy.reserve(contents.size()));
-  // Single blocks, whole batches and odd lengths, interleaved.
-  const std::size_t sizes[] = {503, 64 * 503, 1, 4096, 20000, 503, 32191, 16096, 7};
-  std::size_t offset = 0;
-  for (std::size_t i = 0; offset < contents.size(); ++i) {
-    const std::size_t n = std::min(sizes[i % std::size(sizes)], contents.size() - offset);
-    ASSERT_TRUE(copy.append(contents.data() + offset, n));
-    offset += n;
+TEST(TempFile, PiecesOfAnySizeArriveInOrderUnnamedOrNamed) {
+  for (const bool unnamed : {true, false}) {
+    InTempDir here;
+    const std::string contents = random_bytes(3 << 20, 5);
+    TempFile copy;
+    ASSERT_TRUE(copy.create(unnamed));
+    EXPECT_EQ(copy.named(), !unnamed); // the filesystem here has unnamed files
+    ASSERT_TRUE(copy.reserve(contents.size()));
+    // Single blocks, whole batches and odd lengths, interleaved.
+    const std::size_t sizes[] = {503, 64 * 503, 1, 4096, 20000, 503, 32191, 16096, 7};
+    std::size_t offset = 0;
+    for (std::size_t i = 0; offset < contents.size(); ++i) {
+      const std::size_t n = std::min(sizes[i % std::size(sizes)], contents.size() - offset);
+      ASSERT_TRUE(copy.append(contents.data() + offset, n));
+      offset += n;
+    }
+    ASSERT_TRUE(copy.commit("out.bin"));
+    EXPECT_TRUE(copy.sync_directory());
+    EXPECT_TRUE(read_file(here.dir.path / "out.bin") == contents);
+    EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
   }
-  ASSERT_TRUE(copy.commit("out.bin"));
-  EXPECT_TRUE(read_file(here.dir.path / "out.bin") == contents);
-  EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
 }
 
 TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
-  InTempDir here;
-  write_file(here.dir.path / "out.bin", "earlier");
-  {
-    TempFile copy;
-    ASSERT_TRUE(copy.create());
-    ASSERT_TRUE(copy.append("partial", 7));
-    EXPECT_EQ(list_dir(here.dir.path).size(), 2U);
+  for (const bool unnamed : {true, false}) {
+    InTempDir here;
+    write_file(here.dir.path / "out.bin", "earlier");
+    {
+      TempFile copy;
+      ASSERT_TRUE(copy.create(unnamed));
+      ASSERT_TRUE(copy.append("partial", 7));
+      // An unnamed copy is not in the directory at all while it grows.
+      EXPECT_EQ(list_dir(here.dir.path).size(), unnamed ? 1U : 2U);
+    }
+    EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
+    EXPECT_EQ(read_file(here.dir.path / "out.bin"), "earlier");
   }
-  EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
-  EXPECT_EQ(read_file(here.dir.path / "out.bin"), "earlier");
 }
 
 TEST(TempFile, AFailedRenameReportsWhyAndRemovesTheTemporaryFile) {
   InTempDir here;
   fs::create_directory(here.dir.path / "out.bin");
+  EXPECT_FALSE(can_replace("out.bin"));
+  EXPECT_EQ(errno, EISDIR);
   TempFile copy;
   ASSERT_TRUE(copy.create());
   ASSERT_TRUE(copy.append("data", 4));

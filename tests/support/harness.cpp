@@ -167,11 +167,15 @@ std::vector<std::string> list_dir(const fs::path& dir) {
 }
 
 Process::Process(const std::string& program, const fs::path& cwd, const std::string& input,
-                 bool as_nobody)
+                 bool as_nobody, const std::vector<std::string>& args)
     : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
   guard_port();
   const bool drop = as_nobody && ::geteuid() == 0;
   const std::string path = drop ? reachable_copy(program) : program;
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   int in[2];
   if (out_ < 0 || err_ < 0 || ::pipe(in) != 0)
     throw std::runtime_error("cannot set up a program's input and output");
@@ -186,7 +190,7 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
       ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
-    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    ::execv(path.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(in[0]);
@@ -230,8 +234,8 @@ Finished Process::wait(int timeout_seconds) {
 }
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds, bool as_nobody) {
-  return Process(program, cwd, input, as_nobody).wait(timeout_seconds);
+             int timeout_seconds, bool as_nobody, const std::vector<std::string>& args) {
+  return Process(program, cwd, input, as_nobody, args).wait(timeout_seconds);
 }
 
 bool port_bound() {
@@ -255,15 +259,27 @@ sockaddr_in port_address() {
 }
 } // namespace
 
-Listener::Listener() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+Listener::Listener(int slow_seconds) : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
   guard_port();
+  const int queue = 4 << 20; // the kernel doubles it
+  if (slow_seconds > 0)
+    ::setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
   const sockaddr_in addr = port_address();
   if (::bind(sock_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
     throw std::runtime_error("the test listener cannot bind port 8885");
   const timeval tick{0, 50'000};
   ::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-  thread_ = std::thread([this] {
+  thread_ = std::thread([this, slow_seconds] {
     char buffer[70'000];
+    const auto slow_until = std::chrono::steady_clock::now() + std::chrono::seconds(slow_seconds);
+    while (!stopping_ && std::chrono::steady_clock::now() < slow_until) {
+      for (int i = 0; i < 5; ++i) {
+        const ssize_t got = ::recv(sock_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got >= 0)
+          got_.emplace_back(buffer, static_cast<std::size_t>(got));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     for (;;) {
       const ssize_t got = ::recv(sock_, buffer, sizeof buffer, 0);
       if (got >= 0)
@@ -300,13 +316,13 @@ void Crafter::send(const std::string& datagram) {
            sizeof to);
 }
 
-void Crafter::send_transfer(const std::string& name, const std::string& contents) {
+void Crafter::send_transfer(const std::string& name, const std::string& contents, bool paced) {
   send(control(name));
   send(control(std::to_string(contents.size())));
   std::size_t offset = 0;
   for (; offset + 503 <= contents.size(); offset += 503) {
     send(contents.substr(offset, 503));
-    if (offset % (503 * 64) == 0) // a plain sender, but not faster than wharf's queue
+    if (paced && offset % (503 * 64) == 0)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   send(contents.substr(offset));

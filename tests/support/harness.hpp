@@ -41,7 +41,7 @@ struct Finished {
 class Process {
 public:
   Process(const std::string& program, const fs::path& cwd, const std::string& input = "",
-          bool as_nobody = false);
+          bool as_nobody = false, const std::vector<std::string>& args = {});
   Process(Process&& other) noexcept;
   Process(const Process&) = delete;
   ~Process();
@@ -54,7 +54,8 @@ private:
 };
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds = 30, bool as_nobody = false);
+             int timeout_seconds = 30, bool as_nobody = false,
+             const std::vector<std::string>& args = {});
 
 // Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
 bool port_bound();
@@ -62,10 +63,11 @@ bool port_bound();
 Process start_wharf(const fs::path& cwd, bool as_nobody = false);
 
 // A plain receiver on UDP port 8885 that records every datagram, one per
-// call, on default socket buffers.
+// call, on default socket buffers; or, for its first `slow_seconds`, a slow
+// one that takes 5 datagrams every 100 ms from a queue of 8 MiB.
 class Listener {
 public:
-  Listener();
+  explicit Listener(int slow_seconds = 0);
   ~Listener();
   // Stops listening and hands over what came, in order.
   std::vector<std::string> stop();
@@ -83,8 +85,9 @@ public:
   Crafter();
   ~Crafter();
   void send(const std::string& datagram);
-  // Name, size text and the contents in 503-byte blocks, as ferry sends them.
-  void send_transfer(const std::string& name, const std::string& contents);
+  // Name, size text and the contents in 503-byte blocks, as ferry sends
+  // them; paced (a pause every 64 blocks) not to outrun wharf's queue.
+  void send_transfer(const std::string& name, const std::string& contents, bool paced = true);
 
 private:
   int sock_ = -1;

@@ -1,0 +1,36 @@
+// What both programs show a user: the bare numbers on stdout, one-line
+// failures on stderr, the answer to arguments, and names made safe to show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "transfer.hpp"
+
+// A decimal number on stdout with no newline, flushed at once.
+void print_number(std::uint64_t number);
+
+// Called before any failure line: where stdout and stderr are the same
+// terminal and a number has left the line open, ends that line first, so
+// the failure starts on a line of its own. Pipes and files see nothing.
+void start_error_line();
+
+// One line "<program>: <message>" on stderr, then exit status 1.
+[[noreturn]] void fail(const char* program, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The programs take no arguments: --help and --version answer on stdout
+// and exit 0; anything else is refused with one line and exit status 1.
+// `usage` is the help text after the "Usage:" line; `how` says in a few
+// words how the program is run.
+void take_no_arguments(const char* program, int argc, char** argv, const char* usage,
+                       const char* how);
+
+// A name as it may be shown in a message: control characters as '?', and
+// a name too long for the name datagram cut to its first 19 characters
+// and "...".
+struct ShownName {
+  char text[NAME_MAX_LEN + 4];
+};
+ShownName shown(std::string_view name);
