@@ -11,9 +11,10 @@ inline constexpr std::uint16_t PORT = 8885;
 inline constexpr std::size_t CTRL_LEN = 20;    // name and size datagrams
 inline constexpr std::size_t BLOCK_SIZE = 503; // a full data datagram
 inline constexpr const char* LOOPBACK = "127.0.0.1";
-// Most full blocks ferry hands the kernel in one send, and so the most
-// wharf may receive coalesced at once: the two sides size buffers by it.
-inline constexpr std::size_t BATCH_BLOCKS = 64;
+// Most full blocks ferry hands the kernel in one send (the most a send may
+// be cut into on current kernels), and so the most wharf may receive
+// coalesced at once: the two sides size buffers by it.
+inline constexpr std::size_t BATCH_BLOCKS = 128;
 
 // A name travels with its NUL inside the 20-byte name datagram.
 inline constexpr std::size_t NAME_MAX_LEN = CTRL_LEN - 1;

@@ -1,12 +1,28 @@
 #include "block_sender.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
+
+namespace {
+
+// How a kernel or path without segmentation offload, or without sendfile
+// into a datagram socket, says so: at once, with nothing sent.
+bool refusal(int error) {
+  return error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP || error == EIO ||
+         error == ENOSYS;
+}
+
+// UDP_MAX_SEGMENTS of kernels before it became 128.
+constexpr std::size_t OLDER_KERNEL_SEGMENTS = 64;
+
+} // namespace
 
 bool send_datagram(int sock, const void* data, std::size_t length) {
   const ssize_t sent = ::send(sock, data, length, 0);
@@ -17,8 +33,102 @@ bool send_datagram(int sock, const void* data, std::size_t length) {
   return false;
 }
 
-bool BlockSender::send_segmented(const char* blocks, std::size_t count) {
-  iovec iov{const_cast<char*>(blocks), count * BLOCK_SIZE};
+void BlockSender::use_segments_on_socket(bool on) {
+  if (segmenting_ == on)
+    return;
+  const int segment = on ? static_cast<int>(BLOCK_SIZE) : 0;
+  if (::setsockopt(sock_, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0 || !on)
+    segmenting_ = on;
+}
+
+BlockSender::BlockSender(int sock, int file, Path first) : sock_(sock), file_(file), path_(first) {
+  int ends[2];
+  // The pipe holds a whole batch, however its pages fall.
+  if (path_ == Path::splice &&
+      (::pipe2(ends, O_CLOEXEC) != 0 ||
+       (pipe_out_ = Fd(ends[0]), pipe_in_ = Fd(ends[1]),
+        ::fcntl(ends[0], F_SETPIPE_SZ, static_cast<int>(4 * BATCH_BLOCKS * BLOCK_SIZE)) < 0)))
+    path_ = Path::copy;
+}
+
+// A refusal leaves the batch where the next way takes it: in the file, or,
+// once it was in the pipe, in the buffer (*in_buffer).
+Sent BlockSender::splice(std::size_t length, bool* in_buffer) {
+  use_segments_on_socket(true);
+  if (!segmenting_) {
+    errno = ENOPROTOOPT;
+    return Sent::refused;
+  }
+  // First the whole batch into the pipe, so that a file that shrank is
+  // caught before anything of the batch is sent.
+  for (std::size_t held = 0; held < length;) {
+    const ssize_t got = ::splice(file_, nullptr, pipe_in_.get(), nullptr, length - held, 0);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      return held == 0 ? Sent::refused : Sent::unreadable;
+    if (got == 0)
+      return Sent::shrank;
+    held += static_cast<std::size_t>(got);
+  }
+  // Then one datagram on the socket, cut into blocks by the kernel. A short
+  // one cannot be resumed in step: what went out ended in a short block.
+  bool short_send = false;
+  const bool sent = in_sends_the_kernel_takes(length, [&](std::size_t offset, std::size_t n) {
+    (void)offset; // the pipe gives its bytes in order
+    const ssize_t done = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, n, 0);
+    short_send = done > 0 && done != static_cast<ssize_t>(n);
+    return done == static_cast<ssize_t>(n);
+  });
+  if (sent)
+    return Sent::ok;
+  if (short_send)
+    return Sent::cut_short;
+  const int error = errno;
+  if (read_in(pipe_out_.get(), length) != Sent::ok)
+    return Sent::unreadable;
+  *in_buffer = true;
+  errno = error;
+  return Sent::refused;
+}
+
+Sent BlockSender::read_in(int from, std::size_t length) {
+  for (std::size_t done = 0; done < length;) {
+    const ssize_t got = ::read(from, buffer_ + done, length - done);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got < 0)
+      return Sent::unreadable;
+    if (got == 0)
+      return Sent::shrank;
+    done += static_cast<std::size_t>(got);
+  }
+  return Sent::ok;
+}
+
+// Sends `length` bytes as one segmented datagram, or, once the kernel has
+// refused that as too many segments, as several of OLDER_KERNEL_SEGMENTS.
+// `send(offset, n)` sends n bytes from that offset of the batch.
+template <class Send>
+bool BlockSender::in_sends_the_kernel_takes(std::size_t length, Send&& send) {
+  const std::size_t most = segments_ * BLOCK_SIZE;
+  if (length <= most) {
+    if (send(0, length))
+      return true;
+    if (errno != EINVAL || segments_ <= OLDER_KERNEL_SEGMENTS ||
+        length <= OLDER_KERNEL_SEGMENTS * BLOCK_SIZE)
+      return false;
+    segments_ = OLDER_KERNEL_SEGMENTS;
+  }
+  const std::size_t step = segments_ * BLOCK_SIZE;
+  for (std::size_t offset = 0; offset < length; offset += step)
+    if (!send(offset, std::min(step, length - offset)))
+      return false;
+  return true;
+}
+
+bool BlockSender::send_segmented(const char* data, std::size_t length) {
+  iovec iov{const_cast<char*>(data), length};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -31,21 +141,45 @@ bool BlockSender::send_segmented(const char* blocks, std::size_t count) {
   cm->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
   const std::uint16_t segment = BLOCK_SIZE;
   std::memcpy(CMSG_DATA(cm), &segment, sizeof segment);
-  return ::sendmsg(sock_, &msg, 0) == static_cast<ssize_t>(iov.iov_len);
+  return ::sendmsg(sock_, &msg, 0) == static_cast<ssize_t>(length);
 }
 
-bool BlockSender::send_blocks(const char* blocks, std::size_t count) {
-  if (gso_ && count > 1) {
-    if (send_segmented(blocks, count))
-      return true;
-    // A kernel or path without segmentation offload says so at once; from
-    // then on every block goes in a call of its own.
-    if (errno != EINVAL && errno != ENOPROTOOPT && errno != EOPNOTSUPP && errno != EIO)
-      return false;
-    gso_ = false;
+Sent BlockSender::send_blocks(std::size_t count) {
+  const std::size_t length = count * BLOCK_SIZE;
+  bool in_buffer = false;
+  if (path_ == Path::splice) {
+    const Sent sent = splice(length, &in_buffer);
+    if (sent != Sent::refused || !refusal(errno))
+      return sent;
+    path_ = Path::copy;
+  }
+  use_segments_on_socket(false);
+  if (!in_buffer) {
+    const Sent read = read_in(file_, length);
+    if (read != Sent::ok)
+      return read;
+  }
+  if (path_ != Path::single && count > 1) {
+    if (in_sends_the_kernel_takes(length, [&](std::size_t offset, std::size_t n) {
+          return send_segmented(buffer_ + offset, n);
+        }))
+      return Sent::ok;
+    if (!refusal(errno))
+      return Sent::refused;
+    path_ = Path::single;
   }
   for (std::size_t k = 0; k < count; ++k)
-    if (!send_datagram(sock_, blocks + k * BLOCK_SIZE, BLOCK_SIZE))
-      return false;
-  return true;
+    if (!send_datagram(sock_, buffer_ + k * BLOCK_SIZE, BLOCK_SIZE))
+      return Sent::refused;
+  return Sent::ok;
+}
+
+Sent BlockSender::send_final(std::size_t length) {
+  use_segments_on_socket(false);
+  const Sent read = read_in(file_, length);
+  if (read != Sent::ok)
+    return read;
+  if (!send_datagram(sock_, buffer_, length))
+    return Sent::refused;
+  return Sent::ok;
 }

@@ -147,16 +147,18 @@ void send_size(int sock, std::uint64_t size) {
     send_failed();
 }
 
-void read_exactly(int file, char* buffer, std::size_t length, const char* name) {
-  for (std::size_t done = 0; done < length;) {
-    const ssize_t got = ::read(file, buffer + done, length - done);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      fail(ME, "cannot read %s: %s; no copy made", name, std::strerror(errno));
-    if (got == 0)
-      fail(ME, "%s shrank while it was sent; no copy made", name);
-    done += static_cast<std::size_t>(got);
+void check(Sent sent, const char* name) {
+  switch (sent) {
+  case Sent::ok:
+    return;
+  case Sent::shrank:
+    fail(ME, "%s shrank while it was sent; no copy made", name);
+  case Sent::unreadable:
+    fail(ME, "cannot read %s: %s; no copy made", name, std::strerror(errno));
+  case Sent::cut_short:
+    fail(ME, "the kernel sent only part of a batch of blocks; no copy made");
+  case Sent::refused:
+    send_failed();
   }
 }
 
@@ -171,23 +173,17 @@ std::size_t room_at_receiver(Pacer& pacer) {
 // The full blocks in batches the receiver's queue has room for, then the
 // final datagram of S mod 503 bytes, zero-length or not.
 void send_contents(int sock, int file, std::uint64_t size, const char* name, QueueGauge& queue) {
-  char blocks[BATCH_BLOCKS * BLOCK_SIZE];
   Pacer pacer(queue);
-  BlockSender out(sock);
+  BlockSender out(sock, file);
   for (std::uint64_t left = full_blocks(size); left > 0;) {
     const std::size_t count =
         std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
-    read_exactly(file, blocks, count * BLOCK_SIZE, name);
-    if (!out.send_blocks(blocks, count))
-      send_failed();
+    check(out.send_blocks(count), name);
     pacer.sent(count);
     left -= count;
   }
   room_at_receiver(pacer);
-  const std::size_t last = final_length(size);
-  read_exactly(file, blocks, last, name);
-  if (!send_datagram(sock, blocks, last))
-    send_failed();
+  check(out.send_final(final_length(size)), name);
 }
 
 // The last datagram's port-unreachable answer, if any, waits on the socket.

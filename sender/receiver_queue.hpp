@@ -11,13 +11,14 @@
 #include <cstdint>
 
 #include "fd.hpp"
+#include "transfer.hpp"
 
 // What the kernel charges a receive queue for one queued 503-byte datagram
 // is about 1.3 KiB on loopback; pacing assumes more, to stay on the safe side.
 inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
 inline constexpr std::chrono::seconds STALL_LIMIT{10};
 // Room worth asking for once the queue is nearly full: one full batch.
-inline constexpr std::size_t MIN_BURST = 64;
+inline constexpr std::size_t MIN_BURST = BATCH_BLOCKS;
 
 struct QueueLevel {
   std::uint32_t used = 0;     // bytes charged to the queue (rmem_alloc): drops are judged on it
