@@ -67,8 +67,12 @@ for row in "1MiB 1 9" "100MiB 100 5" "1GiB 1024 5"; do
   head -c $((mib * 1048576)) /dev/urandom > "$work/from/f.bin"
   : > "$work/runs"
   : > "$work/cps"
-  for _ in $(seq "$runs"); do copy_once f.bin 1.bin >> "$work/runs"; done
-  for _ in $(seq "$runs"); do cp_once f.bin >> "$work/cps"; done
+  # Interleaved, so that neither side always meets the page cache as the
+  # other left it.
+  for _ in $(seq "$runs"); do
+    copy_once f.bin 1.bin >> "$work/runs"
+    cp_once f.bin >> "$work/cps"
+  done
   secs=$(cut -d' ' -f1 "$work/runs" | median)
   fcpu=$(cut -d' ' -f2 "$work/runs" | median)
   wcpu=$(cut -d' ' -f3 "$work/runs" | median)

@@ -140,9 +140,11 @@ TEST(WharfFaults, ASecondReceiverCannotTakeThePort) {
 }
 
 TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
+  // Larger than wharf's queue can hold (32 MiB as root), so ferry cannot
+  // have handed it all over before wharf refuses.
   TempDir from;
-  write_file(from.path / "notes.txt", random_bytes(20 << 20));
-  write_file(from.path / "other.txt", random_bytes(20 << 20));
+  write_file(from.path / "notes.txt", random_bytes(40 << 20));
+  write_file(from.path / "other.txt", random_bytes(40 << 20));
   for (const bool unwritable : {true, false}) {
     Harbour harbour;
     if (unwritable && !root())
