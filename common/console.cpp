@@ -30,6 +30,12 @@ void print_number(std::uint64_t number) {
   line_open = true;
 }
 
+void print_prompt(const char* prompt) {
+  std::fputs(prompt, stdout);
+  std::fflush(stdout);
+  line_open = !::isatty(STDIN_FILENO);
+}
+
 void start_error_line() {
   if (line_open && same_terminal(STDOUT_FILENO, STDERR_FILENO))
     std::fputc('\n', stderr);

@@ -10,9 +10,12 @@
 
 // A decimal number on stdout with no newline, flushed at once.
 void print_number(std::uint64_t number);
+// A prompt on stdout, flushed at once. Its line stays open unless the
+// answer comes from a terminal, whose Enter ends it.
+void print_prompt(const char* prompt);
 
 // Called before any failure line: where stdout and stderr are the same
-// terminal and a number has left the line open, ends that line first, so
+// terminal and a number or prompt has left the line open, ends it first, so
 // the failure starts on a line of its own. Pipes and files see nothing.
 void start_error_line();
 

@@ -49,8 +49,7 @@ sockaddr_in destination() {
 }
 
 void ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
-  std::printf("Enter Filename with extension: ");
-  std::fflush(stdout);
+  print_prompt("Enter Filename with extension: ");
   switch (read_name(stdin, name, more_words)) {
   case NameRead::none:
     fail(ME, "no file name was typed; nothing sent");
