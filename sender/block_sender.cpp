@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,9 +17,6 @@ bool refusal(int error) {
   return error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP || error == EIO ||
          error == ENOSYS;
 }
-
-// UDP_MAX_SEGMENTS of kernels before it became 128.
-constexpr std::size_t OLDER_KERNEL_SEGMENTS = 64;
 
 } // namespace
 
@@ -51,9 +47,10 @@ BlockSender::BlockSender(int sock, int file, Path first) : sock_(sock), file_(fi
     path_ = Path::copy;
 }
 
-// A refusal leaves the batch where the next way takes it: in the file, or,
-// once it was in the pipe, in the buffer (*in_buffer).
-Sent BlockSender::splice(std::size_t length, bool* in_buffer) {
+// A refusal leaves what is left of the batch, from *done on, where the
+// next way takes it: in the file, or, once it was in the pipe, in the
+// buffer at its place in the batch (*in_buffer).
+Sent BlockSender::splice(std::size_t length, std::size_t* done, bool* in_buffer) {
   use_segments_on_socket(true);
   if (!segmenting_) {
     errno = ENOPROTOOPT;
@@ -74,57 +71,34 @@ Sent BlockSender::splice(std::size_t length, bool* in_buffer) {
   // Then one datagram on the socket, cut into blocks by the kernel. A short
   // one cannot be resumed in step: what went out ended in a short block.
   bool short_send = false;
-  const bool sent = in_sends_the_kernel_takes(length, [&](std::size_t offset, std::size_t n) {
-    (void)offset; // the pipe gives its bytes in order
-    const ssize_t done = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, n, 0);
-    short_send = done > 0 && done != static_cast<ssize_t>(n);
-    return done == static_cast<ssize_t>(n);
-  });
-  if (sent)
+  if (send_in_pieces(length, done, &segments_, [&](std::size_t, std::size_t n) {
+        const ssize_t sent = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, n, 0);
+        short_send = sent > 0 && sent != static_cast<ssize_t>(n);
+        return sent == static_cast<ssize_t>(n);
+      }))
     return Sent::ok;
   if (short_send)
     return Sent::cut_short;
   const int error = errno;
-  if (read_in(pipe_out_.get(), length) != Sent::ok)
+  if (read_in(pipe_out_.get(), buffer_ + *done, length - *done) != Sent::ok)
     return Sent::unreadable;
   *in_buffer = true;
   errno = error;
   return Sent::refused;
 }
 
-Sent BlockSender::read_in(int from, std::size_t length) {
-  for (std::size_t done = 0; done < length;) {
-    const ssize_t got = ::read(from, buffer_ + done, length - done);
+Sent BlockSender::read_in(int from, char* into, std::size_t length) {
+  for (std::size_t got_all = 0; got_all < length;) {
+    const ssize_t got = ::read(from, into + got_all, length - got_all);
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
       return Sent::unreadable;
     if (got == 0)
       return Sent::shrank;
-    done += static_cast<std::size_t>(got);
+    got_all += static_cast<std::size_t>(got);
   }
   return Sent::ok;
-}
-
-// Sends `length` bytes as one segmented datagram, or, once the kernel has
-// refused that as too many segments, as several of OLDER_KERNEL_SEGMENTS.
-// `send(offset, n)` sends n bytes from that offset of the batch.
-template <class Send>
-bool BlockSender::in_sends_the_kernel_takes(std::size_t length, Send&& send) {
-  const std::size_t most = segments_ * BLOCK_SIZE;
-  if (length <= most) {
-    if (send(0, length))
-      return true;
-    if (errno != EINVAL || segments_ <= OLDER_KERNEL_SEGMENTS ||
-        length <= OLDER_KERNEL_SEGMENTS * BLOCK_SIZE)
-      return false;
-    segments_ = OLDER_KERNEL_SEGMENTS;
-  }
-  const std::size_t step = segments_ * BLOCK_SIZE;
-  for (std::size_t offset = 0; offset < length; offset += step)
-    if (!send(offset, std::min(step, length - offset)))
-      return false;
-  return true;
 }
 
 bool BlockSender::send_segmented(const char* data, std::size_t length) {
@@ -146,21 +120,22 @@ bool BlockSender::send_segmented(const char* data, std::size_t length) {
 
 Sent BlockSender::send_blocks(std::size_t count) {
   const std::size_t length = count * BLOCK_SIZE;
+  std::size_t done = 0; // bytes of the batch already sent, a whole number of blocks
   bool in_buffer = false;
   if (path_ == Path::splice) {
-    const Sent sent = splice(length, &in_buffer);
+    const Sent sent = splice(length, &done, &in_buffer);
     if (sent != Sent::refused || !refusal(errno))
       return sent;
     path_ = Path::copy;
   }
   use_segments_on_socket(false);
   if (!in_buffer) {
-    const Sent read = read_in(file_, length);
+    const Sent read = read_in(file_, buffer_, length);
     if (read != Sent::ok)
       return read;
   }
-  if (path_ != Path::single && count > 1) {
-    if (in_sends_the_kernel_takes(length, [&](std::size_t offset, std::size_t n) {
+  if (path_ == Path::copy && length - done > BLOCK_SIZE) {
+    if (send_in_pieces(length, &done, &segments_, [&](std::size_t offset, std::size_t n) {
           return send_segmented(buffer_ + offset, n);
         }))
       return Sent::ok;
@@ -168,15 +143,15 @@ Sent BlockSender::send_blocks(std::size_t count) {
       return Sent::refused;
     path_ = Path::single;
   }
-  for (std::size_t k = 0; k < count; ++k)
-    if (!send_datagram(sock_, buffer_ + k * BLOCK_SIZE, BLOCK_SIZE))
+  for (; done < length; done += BLOCK_SIZE)
+    if (!send_datagram(sock_, buffer_ + done, BLOCK_SIZE))
       return Sent::refused;
   return Sent::ok;
 }
 
 Sent BlockSender::send_final(std::size_t length) {
   use_segments_on_socket(false);
-  const Sent read = read_in(file_, length);
+  const Sent read = read_in(file_, buffer_, length);
   if (read != Sent::ok)
     return read;
   if (!send_datagram(sock_, buffer_, length))

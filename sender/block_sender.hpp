@@ -13,6 +13,8 @@
 // separate 503-byte datagrams.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,11 +45,9 @@ public:
   Path path() const { return path_; }
 
 private:
-  Sent splice(std::size_t length, bool* in_buffer);
-  Sent read_in(int from, std::size_t length);
+  Sent splice(std::size_t length, std::size_t* done, bool* in_buffer);
+  Sent read_in(int from, char* into, std::size_t length);
   bool send_segmented(const char* data, std::size_t length);
-  template <class Send>
-  bool in_sends_the_kernel_takes(std::size_t length, Send&& send);
   void use_segments_on_socket(bool on);
 
   int sock_;
@@ -58,6 +58,29 @@ private:
   std::size_t segments_ = BATCH_BLOCKS; // the most this kernel takes in one send
   char buffer_[BATCH_BLOCKS * BLOCK_SIZE] = {};
 };
+
+// UDP_MAX_SEGMENTS of kernels before it became 128.
+inline constexpr std::size_t OLDER_KERNEL_SEGMENTS = 64;
+
+// Sends bytes [*done, length) of a batch by `send(offset, n)`, each send one
+// datagram the kernel cuts into blocks: in sends of at most *segments
+// blocks, lowered for good to OLDER_KERNEL_SEGMENTS when the kernel refuses
+// a longer one (EINVAL). *done follows every send that went out, so the
+// next way can take the rest without a block lost or sent twice.
+template <class Send>
+bool send_in_pieces(std::size_t length, std::size_t* done, std::size_t* segments, Send&& send) {
+  while (*done < length) {
+    const std::size_t n = std::min(*segments * BLOCK_SIZE, length - *done);
+    if (send(*done, n)) {
+      *done += n;
+      continue;
+    }
+    if (errno != EINVAL || n <= OLDER_KERNEL_SEGMENTS * BLOCK_SIZE)
+      return false;
+    *segments = OLDER_KERNEL_SEGMENTS;
+  }
+  return true;
+}
 
 // One datagram of exactly `length` bytes; false with errno set on failure.
 bool send_datagram(int sock, const void* data, std::size_t length);

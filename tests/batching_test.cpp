@@ -142,3 +142,32 @@ TEST(ReceiverQueue, FindsTheReceivingSocketAndSeesItFillAndGo) {
   pair->receiver.reset();
   EXPECT_EQ(queue.look(&gone), Lookup::absent);
 }
+
+TEST(Batching, AKernelThatTakes64SegmentsASendGetsEveryBlockOnce) {
+  // What such a kernel does with a send: refuses more than 64 segments.
+  std::vector<std::pair<std::size_t, std::size_t>> sends;
+  const auto older_kernel = [&](std::size_t offset, std::size_t n) {
+    if (n > OLDER_KERNEL_SEGMENTS * BLOCK_SIZE) {
+      errno = EINVAL;
+      return false;
+    }
+    sends.emplace_back(offset, n);
+    return true;
+  };
+  std::size_t segments = BATCH_BLOCKS, done = 0;
+  const std::size_t batch = 100 * BLOCK_SIZE;
+  ASSERT_TRUE(send_in_pieces(batch, &done, &segments, older_kernel));
+  EXPECT_EQ(done, batch);
+  EXPECT_EQ(segments, OLDER_KERNEL_SEGMENTS);
+  const std::vector<std::pair<std::size_t, std::size_t>> once{{0, 64 * BLOCK_SIZE},
+                                                              {64 * BLOCK_SIZE, 36 * BLOCK_SIZE}};
+  EXPECT_EQ(sends, once);
+  // A refusal of 64 is the kernel's last word: the next way takes the rest.
+  done = 0;
+  const auto refuses_all = [](std::size_t, std::size_t) {
+    errno = EINVAL;
+    return false;
+  };
+  EXPECT_FALSE(send_in_pieces(batch, &done, &segments, refuses_all));
+  EXPECT_EQ(done, 0U);
+}
