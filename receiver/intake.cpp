@@ -52,7 +52,7 @@ bool Intake::refuse(const char* format, ...) {
 
 bool Intake::take_name(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the first datagram has %zu bytes, not %zu: not a ferry transfer; no copy made",
+    return refuse("a first datagram of %zu bytes, not %zu: not a ferry transfer; no copy made",
                   length, CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
@@ -83,8 +83,7 @@ bool Intake::take_size(const char* data, std::size_t length) {
 bool Intake::take_block(std::size_t length) {
   const std::size_t expected = expected_length();
   if (length != expected)
-    return refuse("a datagram was lost or added: %zu bytes arrived where %zu were due; "
-                  "no copy made",
+    return refuse("datagram lost or added: %zu bytes came where %zu were due; no copy made",
                   length, expected);
   received_ += length;
   if (stage_ == Stage::final_block)

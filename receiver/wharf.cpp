@@ -47,7 +47,7 @@ void bind_port(const Fd& sock) {
 [[noreturn]] void went_silent(const Intake& intake) {
   if (intake.stage() == Stage::size)
     fail(ME, "the sender went silent after the name; the size never came; no copy made");
-  fail(ME, "the sender went silent for %lld s; received %llu of %llu bytes; no copy made",
+  fail(ME, "the sender went silent for %lld s: %llu of %llu bytes came; no copy made",
        static_cast<long long>(SILENCE_LIMIT.count()),
        static_cast<unsigned long long>(intake.received()),
        static_cast<unsigned long long>(intake.size()));

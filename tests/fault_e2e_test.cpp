@@ -112,13 +112,13 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
       {"huge size", {control("notes.txt"), control("99999999999")}, "size"},
       {"lost full datagram",
        {control("notes.txt"), control("1200"), blocks(c, 0, 1), c.substr(1006)},
-       "194 bytes arrived where 503"},
+       "194 bytes came where 503"},
       {"short full datagram",
        {control("notes.txt"), control("1200"), c.substr(0, 400)},
        "400 bytes"},
       {"lost final datagram",
        {control("notes.txt"), control("1200"), blocks(c, 0, 1), blocks(c, 1, 2)},
-       "received 1006 of 1200"},
+       "1006 of 1200 bytes came"},
   };
   for (const auto& k : cases) {
     Harbour harbour;
