@@ -17,7 +17,8 @@ namespace {
 bool line_open = false;
 
 bool same_terminal(int a, int b) {
-  struct stat sa {}, sb {};
+  struct stat sa {};
+  struct stat sb {};
   return ::isatty(a) && ::isatty(b) && ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 &&
          sa.st_rdev == sb.st_rdev;
 }

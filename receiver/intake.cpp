@@ -83,8 +83,8 @@ bool Intake::take_size(const char* data, std::size_t length) {
 bool Intake::take_block(std::size_t length) {
   const std::size_t expected = expected_length();
   if (length != expected)
-    return refuse("datagram lost or added: %zu bytes came where %zu were due; no copy made",
-                  length, expected);
+    return refuse("datagram lost or added: %zu bytes came where %zu were due; no copy made", length,
+                  expected);
   received_ += length;
   if (stage_ == Stage::final_block)
     stage_ = Stage::done;

@@ -213,9 +213,8 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = flush() && ::fchmod(fd_.get(), new_file_mode()) == 0 &&
-                  ::fsync(fd_.get()) == 0 && (named() || link_in()) && fd_.close() == 0 &&
-                  ::rename(path_, name) == 0;
+  const bool ok = flush() && ::fchmod(fd_.get(), new_file_mode()) == 0 && ::fsync(fd_.get()) == 0 &&
+                  (named() || link_in()) && fd_.close() == 0 && ::rename(path_, name) == 0;
   const int error = errno;
   if (ok)
     pending[0] = '\0';

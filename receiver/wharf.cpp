@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     fail(ME, "cannot put the copy in place as %s: %s; no copy made", intake.output_name(),
          std::strerror(errno));
   if (!copy.sync_directory())
-    fail(ME, "%s is in place, but its name may not survive a power loss: %s",
-         intake.output_name(), std::strerror(errno));
+    fail(ME, "%s is in place, but its name may not survive a power loss: %s", intake.output_name(),
+         std::strerror(errno));
   return 0;
 }

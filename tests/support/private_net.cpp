@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -28,8 +27,7 @@ bool write_text(const char* path, const std::string& text) {
 bool enter_user_namespace(int more_flags) {
   const uid_t uid = ::geteuid();
   const gid_t gid = ::getegid();
-  return ::unshare(CLONE_NEWUSER | more_flags) == 0 &&
-         write_text("/proc/self/setgroups", "deny") &&
+  return ::unshare(CLONE_NEWUSER | more_flags) == 0 && write_text("/proc/self/setgroups", "deny") &&
          write_text("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
          write_text("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
 }
