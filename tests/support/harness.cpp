@@ -34,7 +34,7 @@ std::string wharf_path() {
 namespace {
 
 // Each test process gets a network of its own before any test runs, and a
-// temporary folder of its own that vanishes with it, passed or failed.
+// temporary directory of its own that vanishes with it, passed or failed.
 const char* isolation_problem = "not yet isolated";
 
 struct Isolation : testing::Environment {
@@ -91,7 +91,7 @@ void guard_port() {
   (void)checked;
 }
 
-// Run as "nobody", a program must not need to reach the build folder,
+// Run as "nobody", a program must not need to reach the build directory,
 // which may sit in a private home: it gets a copy of its own.
 std::string reachable_copy(const std::string& program) {
   static TempDir bin;
@@ -103,7 +103,7 @@ std::string reachable_copy(const std::string& program) {
   return copy.string();
 }
 
-// Permissions a test took away are given back, so the folder can go.
+// Permissions a test took away are given back, so the directory can go.
 void make_removable(const fs::path& dir) {
   std::error_code ignored;
   fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);

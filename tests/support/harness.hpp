@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 std::string ferry_path();
 std::string wharf_path();
 
-// A fresh folder under the system's temporary folder, removed afterwards
+// A fresh directory under the system's temporary directory, removed afterwards
 // with whatever permissions a test left on it.
 struct TempDir {
   TempDir();

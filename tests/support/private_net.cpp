@@ -63,6 +63,6 @@ const char* enter_private_network(bool private_tmp) {
   if (!bring_up_loopback())
     return "the private network's loopback cannot be brought up";
   if (private_tmp && !mount_private_tmp())
-    return "no private temporary folder can be mounted";
+    return "no private temporary directory can be mounted";
   return nullptr;
 }
