@@ -92,11 +92,20 @@ Fd open_source(const char* name, bool more_words, std::uint64_t* size) {
   fail(ME, "nothing is receiving on UDP port %u (start wharf first); nothing sent", PORT);
 }
 
+[[noreturn]] void wharf_ended() {
+  fail(ME, "wharf ended the transfer (see its message); no copy made");
+}
+
+[[noreturn]] void wharf_not_reading() {
+  fail(ME, "wharf has not read for %lld seconds; no copy made",
+       static_cast<long long>(STALL_LIMIT.count()));
+}
+
 [[noreturn]] void send_failed() {
   // Once wharf has heard this ferry, the kernel's port-unreachable answer,
   // reported on the connected socket, means wharf has ended the transfer.
   if (errno == ECONNREFUSED)
-    fail(ME, "wharf ended the transfer (see its message); no copy made");
+    wharf_ended();
   die("sendto()");
 }
 
@@ -134,10 +143,9 @@ void send_name(int sock, const char* name, ReceiverQueue& queue) {
   case Hearing::busy:
     fail(ME, "wharf took another sender's transfer; try again later; no copy made");
   case Hearing::gone:
-    fail(ME, "wharf ended the transfer (see its message); no copy made");
+    wharf_ended();
   case Hearing::stalled:
-    fail(ME, "wharf has not read for %lld seconds; no copy made",
-         static_cast<long long>(STALL_LIMIT.count()));
+    wharf_not_reading();
   }
 }
 
@@ -164,8 +172,7 @@ void check(Sent sent, const char* name) {
 std::size_t room_at_receiver(Pacer& pacer) {
   const std::size_t room = pacer.room();
   if (room == 0)
-    fail(ME, "wharf has not read for %lld seconds; no copy made",
-         static_cast<long long>(STALL_LIMIT.count()));
+    wharf_not_reading();
   return room;
 }
 
