@@ -56,8 +56,7 @@ TEST(Console, OnATerminalAFailureAfterANumberStartsALineOfItsOwn) {
       ::execl(wharf_path().c_str(), "wharf", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  for (int i = 0; i < 400 && !port_bound(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  await_port_bound();
   Crafter().send_transfer("notes.txt", "hello");
   std::string screen;
   char chunk[512];

@@ -242,10 +242,14 @@ bool port_bound() {
   return !port_inode().empty();
 }
 
-Process start_wharf(const fs::path& cwd, bool as_nobody) {
-  Process wharf(wharf_path(), cwd, "", as_nobody);
+void await_port_bound() {
   for (int i = 0; i < 400 && !port_bound(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+Process start_wharf(const fs::path& cwd, bool as_nobody) {
+  Process wharf(wharf_path(), cwd, "", as_nobody);
+  await_port_bound();
   return wharf;
 }
 

@@ -59,6 +59,8 @@ Finished run(const std::string& program, const fs::path& cwd, const std::string&
 
 // Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
 bool port_bound();
+// Waits up to 2 s for a program just started to bind the port.
+void await_port_bound();
 // Starts wharf in `cwd` and returns once it holds the port.
 Process start_wharf(const fs::path& cwd, bool as_nobody = false);
 
