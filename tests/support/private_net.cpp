@@ -6,8 +6,11 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -45,24 +48,61 @@ bool bring_up_loopback() {
   return ok;
 }
 
-bool mount_private_tmp() {
-  // Nothing mounted here may reach the namespace it came from.
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return false;
+// A fresh, empty directory in the system's temporary directory, to be the
+// mount point of the process's own tmpfs, so that nothing already under
+// the temporary directory (a checkout under /tmp, say) is hidden. A
+// watcher left in the original mount namespace removes it once the process
+// has gone, however it ends. Returns "" when there is none.
+std::string private_tmp_point() {
   std::error_code error;
-  const std::string tmp = std::filesystem::temp_directory_path(error).string();
-  return !error && ::mount("tmpfs", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+  std::string point = (std::filesystem::temp_directory_path(error) / "ferry-ns-XXXXXX").string();
+  int ends[2];
+  if (error || ::mkdtemp(point.data()) == nullptr || ::pipe2(ends, O_CLOEXEC) != 0)
+    return "";
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    // Out of the test's process group and output, so that neither a
+    // Ctrl-C nor a runner waiting on the output is held up by it.
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd)
+      ::dup2(null, fd);
+    ::close(ends[1]);
+    char ignored;
+    while (::read(ends[0], &ignored, 1) != 0 && errno == EINTR) {
+    }
+    ::rmdir(point.c_str());
+    ::_exit(0);
+  }
+  ::close(ends[0]);
+  if (watcher < 0) {
+    ::rmdir(point.c_str());
+    ::close(ends[1]);
+    return "";
+  }
+  // ends[1] stays open, unseen by programs the process starts, until it ends.
+  return point;
+}
+
+bool mount_private_tmp(const std::string& point) {
+  // Nothing mounted here may reach the namespace it came from.
+  return !point.empty() && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0 &&
+         ::setenv("TMPDIR", point.c_str(), 1) == 0;
 }
 
 } // namespace
 
 const char* enter_private_network(bool private_tmp) {
+  // The mount point is made, and its watcher started, from the original
+  // mount namespace.
+  const std::string point = private_tmp ? private_tmp_point() : "";
   const int flags = CLONE_NEWNET | (private_tmp ? CLONE_NEWNS : 0);
   if ((::geteuid() != 0 || ::unshare(flags) != 0) && !enter_user_namespace(flags))
     return "no network namespace can be made here";
   if (!bring_up_loopback())
     return "the private network's loopback cannot be brought up";
-  if (private_tmp && !mount_private_tmp())
+  if (private_tmp && !mount_private_tmp(point))
     return "no private temporary directory can be mounted";
   return nullptr;
 }

@@ -6,8 +6,9 @@
 
 // Root enters the namespace directly; anyone else first enters a user
 // namespace in which they keep their own user and group IDs. With
-// `private_tmp`, the process also gets a mount namespace in which the
-// system's temporary directory is a fresh tmpfs, gone with the last process
-// in it, so nothing is ever left there. Must be called while the process
+// `private_tmp`, the process also gets a mount namespace and a fresh tmpfs
+// of its own, mounted on a new directory in the system's temporary
+// directory and made TMPDIR: it hides nothing that was there before, and
+// it goes, mount point and all, with the process, so nothing is ever left. Must be called while the process
 // has one thread. Returns nullptr, or why no namespace could be made.
 const char* enter_private_network(bool private_tmp);
