@@ -92,6 +92,10 @@ bool Inbox::listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far
   return true;
 }
 
+bool Inbox::say_ready() {
+  return ::shutdown(sock_, SHUT_WR) == 0;
+}
+
 bool Inbox::drops_seen(std::uint32_t reported) {
   // Drops before the transfer began were nobody's datagrams of ours.
   if (!heard_ || reported <= drops_before_)

@@ -32,6 +32,10 @@ public:
   // when the kernel has dropped datagrams (dropped() says how many).
   bool receive(char* buffer, std::size_t capacity, Arrival* arrival);
   std::uint32_t dropped() const { return dropped_; }
+  // Tells the sender, through the kernel's view of this socket, that the
+  // copy is prepared: wharf never sends, so it shuts down its sending
+  // side, which ferry sees; receiving goes on. False with errno set.
+  bool say_ready();
 
 private:
   bool listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far);

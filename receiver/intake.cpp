@@ -92,3 +92,20 @@ bool Intake::take_block(std::size_t length) {
     stage_ = Stage::final_block;
   return true;
 }
+
+Taken take_arrival(Intake& intake, const char* data, std::size_t length, std::size_t segment) {
+  Taken taken;
+  taken.content_from = length;
+  taken.refused = !for_each_datagram(data, length, segment, [&](const char* d, std::size_t n) {
+    const Stage before = intake.stage();
+    if (!intake.take(d, n))
+      return false;
+    taken.size_came = taken.size_came || before == Stage::size;
+    taken.final_due = taken.final_due ||
+                      (intake.stage() == Stage::final_block && before != Stage::final_block);
+    if (before == Stage::blocks || before == Stage::final_block)
+      taken.content_from = std::min(taken.content_from, static_cast<std::size_t>(d - data));
+    return true;
+  });
+  return taken;
+}

@@ -45,6 +45,19 @@ private:
   char reason_[200] = {};
 };
 
+// What one arrival, a single datagram or a coalesced batch, brought.
+struct Taken {
+  bool refused = false;   // a datagram did not fit the sequence: the intake's reason() says why
+  bool size_came = false; // the size was taken: the copy is to be prepared before any content
+  bool final_due = false; // every full block has come: the final datagram is next
+  std::size_t content_from = 0; // the bytes from here to the arrival's end belong in the copy
+};
+
+// Takes each datagram of an arrival in order (`segment` bytes each but the
+// last, or one datagram when `segment` is 0) and says which of its bytes
+// belong in the copy.
+Taken take_arrival(Intake& intake, const char* data, std::size_t length, std::size_t segment);
+
 // Splits an arrival into its datagrams: one datagram, or a coalesced batch
 // of `segment` bytes each but the last. A zero-length arrival is one
 // zero-length datagram. Stops at the first datagram `take` refuses and

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,8 +69,8 @@ Arrival receive(Inbox& inbox, char* buffer, const Intake& intake) {
 }
 
 // Everything that can be checked about the copy is checked as the size
-// comes, before any data: a sender still sending then hears of a refusal
-// at once, as its next send fails.
+// comes, before any data: ferry sends the contents only once wharf says the
+// copy is prepared, so a refusal reaches it whatever the file's size.
 void prepare_copy(const Intake& intake, TempFile& copy) {
   const char* name = intake.output_name();
   if (!can_replace(name)) {
@@ -86,33 +85,25 @@ void prepare_copy(const Intake& intake, TempFile& copy) {
          static_cast<unsigned long long>(intake.size()), std::strerror(errno));
 }
 
-// One datagram in sequence order: the size, once checked, opens the copy;
-// every datagram after it belongs in the copy. Returns whether it does.
-bool take_datagram(Intake& intake, TempFile& copy, const char* data, std::size_t length) {
-  const Stage before = intake.stage();
-  if (!intake.take(data, length))
-    fail(ME, "%s", intake.reason());
-  if (before == Stage::size) {
+// Takes one arrival: the size, once checked, opens the copy and tells the
+// sender that the copy is prepared; what belongs in the copy is written
+// with one call.
+void take(const Arrival& arrival, const char* buffer, Intake& intake, TempFile& copy,
+          Inbox& inbox) {
+  const Taken taken = take_arrival(intake, buffer, arrival.length, arrival.segment);
+  if (taken.size_came)
     print_number(intake.name_length());
+  if (taken.refused)
+    fail(ME, "%s", intake.reason());
+  if (taken.size_came) {
     prepare_copy(intake, copy);
+    if (!inbox.say_ready())
+      die("shutdown");
   }
-  if (intake.stage() == Stage::final_block && before != Stage::final_block)
+  if (taken.final_due)
     print_number(final_length(intake.size()));
-  return before == Stage::blocks || before == Stage::final_block;
-}
-
-// Takes each datagram of the arrival (one, or a coalesced batch of equal
-// segments but for the last) in order, then writes what belongs in the
-// copy with one call.
-void take_arrival(Intake& intake, TempFile& copy, const char* buffer, const Arrival& arrival) {
-  std::size_t content_from = arrival.length;
-  for_each_datagram(buffer, arrival.length, arrival.segment, [&](const char* data, std::size_t n) {
-    if (take_datagram(intake, copy, data, n))
-      content_from = std::min(content_from, static_cast<std::size_t>(data - buffer));
-    return true;
-  });
-  if (content_from < arrival.length &&
-      !copy.append(buffer + content_from, arrival.length - content_from))
+  const std::size_t content = arrival.length - taken.content_from;
+  if (content > 0 && !copy.append(buffer + taken.content_from, content))
     fail(ME, "cannot write the copy of %s: %s; no copy made", intake.sent_name(),
          std::strerror(errno));
 }
@@ -133,7 +124,7 @@ int main(int argc, char** argv) {
   TempFile copy;
   char buffer[RECEIVE_CAPACITY];
   while (intake.stage() != Stage::done)
-    take_arrival(intake, copy, buffer, receive(inbox, buffer, intake));
+    take(receive(inbox, buffer, intake), buffer, intake, copy, inbox);
 
   // Exit status 0 says the copy is in place and on disk, name and all.
   if (!copy.commit(intake.output_name()))

@@ -17,6 +17,7 @@
 #include "block_sender.hpp"
 #include "console.hpp"
 #include "fd.hpp"
+#include "pacing.hpp"
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
 #include "transfer.hpp"
@@ -92,21 +93,42 @@ Fd open_source(const char* name, bool more_words, std::uint64_t* size) {
   fail(ME, "nothing is receiving on UDP port %u (start wharf first); nothing sent", PORT);
 }
 
-[[noreturn]] void wharf_ended() {
-  fail(ME, "wharf ended the transfer (see its message); no copy made");
-}
+// What a receiver that has gone, or refused a send, means to this ferry:
+// before it said the copy was prepared, it refused the copy; after, it
+// stopped short. Its own message, if it printed one, says why.
+constexpr const char* REFUSED = "wharf refused the copy";
+constexpr const char* STOPPED = "wharf stopped before it had the whole file";
 
 [[noreturn]] void wharf_not_reading() {
   fail(ME, "wharf has not read for %lld seconds; no copy made",
        static_cast<long long>(STALL_LIMIT.count()));
 }
 
-[[noreturn]] void send_failed() {
+[[noreturn]] void send_failed(const char* gone) {
   // Once wharf has heard this ferry, the kernel's port-unreachable answer,
-  // reported on the connected socket, means wharf has ended the transfer.
+  // reported on the connected socket, means wharf's socket has gone.
   if (errno == ECONNREFUSED)
-    wharf_ended();
+    fail(ME, "%s; no copy made", gone);
   die("sendto()");
+}
+
+// Waits until the receiver has taken `step`. `gone` says what a receiver
+// that has gone meanwhile did.
+void await(ReceiverQueue& queue, Step step, const char* gone) {
+  switch (await_receiver(queue, step)) {
+  case Hearing::ok:
+  case Hearing::unknown:
+    return;
+  case Hearing::busy:
+    fail(ME, "wharf took another sender's transfer; try again later; no copy made");
+  case Hearing::gone:
+    fail(ME, "%s; no copy made", gone);
+  case Hearing::stalled:
+    if (step == Step::copy_prepared)
+      fail(ME, "wharf did not get ready for the copy in %lld seconds; no copy made",
+           static_cast<long long>(STALL_LIMIT.count()));
+    wharf_not_reading();
+  }
 }
 
 // Connecting fixes the destination and lets the kernel report a missing
@@ -128,30 +150,17 @@ ReceiverQueue connect_to_receiver(int sock, const sockaddr_in& to) {
   return queue;
 }
 
-// ferry's exit status may only say a copy went to wharf if this wharf
-// took this ferry's name, not another sender's.
-void send_name(int sock, const char* name, ReceiverQueue& queue) {
+void send_name(int sock, const char* name) {
   if (!send_datagram(sock, name_datagram(name).bytes, CTRL_LEN)) {
     if (errno == ECONNREFUSED)
       nothing_receiving();
     die("sendto()");
   }
-  switch (await_hearing(queue)) {
-  case Hearing::us:
-  case Hearing::unknown:
-    return;
-  case Hearing::busy:
-    fail(ME, "wharf took another sender's transfer; try again later; no copy made");
-  case Hearing::gone:
-    wharf_ended();
-  case Hearing::stalled:
-    wharf_not_reading();
-  }
 }
 
 void send_size(int sock, std::uint64_t size) {
   if (!send_datagram(sock, size_datagram(size).bytes, CTRL_LEN))
-    send_failed();
+    send_failed(REFUSED);
 }
 
 void check(Sent sent, const char* name) {
@@ -165,7 +174,7 @@ void check(Sent sent, const char* name) {
   case Sent::cut_short:
     fail(ME, "the kernel sent only part of a batch of blocks; no copy made");
   case Sent::refused:
-    send_failed();
+    send_failed(STOPPED);
   }
 }
 
@@ -176,11 +185,9 @@ std::size_t room_at_receiver(Pacer& pacer) {
   return room;
 }
 
-// The full blocks in batches the receiver's queue has room for, then the
-// final datagram of S mod 503 bytes, zero-length or not.
-void send_contents(int sock, int file, std::uint64_t size, const char* name, QueueGauge& queue) {
+// The full blocks in batches the receiver's queue has room for.
+void send_blocks(BlockSender& out, std::uint64_t size, const char* name, QueueGauge& queue) {
   Pacer pacer(queue);
-  BlockSender out(sock, file);
   for (std::uint64_t left = full_blocks(size); left > 0;) {
     const std::size_t count =
         std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
@@ -188,8 +195,6 @@ void send_contents(int sock, int file, std::uint64_t size, const char* name, Que
     pacer.sent(count);
     left -= count;
   }
-  room_at_receiver(pacer);
-  check(out.send_final(final_length(size)), name);
 }
 
 // The last datagram's port-unreachable answer, if any, waits on the socket.
@@ -198,7 +203,7 @@ void confirm_delivery(int sock) {
   socklen_t length = sizeof error;
   if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
     errno = error;
-    send_failed();
+    send_failed(STOPPED);
   }
 }
 
@@ -216,10 +221,18 @@ int main(int argc, char** argv) {
   Fd file = open_source(name, more_words, &size);
   ReceiverQueue queue = connect_to_receiver(sock.get(), to);
 
-  send_name(sock.get(), name, queue);
+  // ferry's exit status may only say a copy was made if this wharf took
+  // this ferry's name, prepared the copy, read every full block and was
+  // still there for the final datagram.
+  send_name(sock.get(), name);
+  await(queue, Step::name_taken, REFUSED);
   print_number(final_length(size));
   send_size(sock.get(), size);
-  send_contents(sock.get(), file.get(), size, name, queue);
+  await(queue, Step::copy_prepared, REFUSED);
+  BlockSender out(sock.get(), file.get());
+  send_blocks(out, size, name, queue);
+  await(queue, Step::blocks_read, STOPPED);
+  check(out.send_final(final_length(size)), name);
   confirm_delivery(sock.get());
   return 0;
 }

@@ -7,23 +7,9 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
-
-std::size_t datagrams_that_fit(QueueLevel level) {
-  const std::uint64_t usable = level.capacity - level.capacity / 4;
-  // The kernel takes a datagram whenever its queue is not over capacity, so
-  // an empty queue always has room for one, however small it is.
-  if (level.used == 0 && level.capacity > 0)
-    return std::max<std::size_t>(1, usable / CHARGE_PER_DATAGRAM);
-  if (level.used >= usable)
-    return 0;
-  return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
-}
 
 ReceiverQueue::ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to)
     : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)), from_(from),
@@ -68,23 +54,28 @@ bool request_lookup(int netlink, const sockaddr_in& from, const sockaddr_in& to)
   return send_request(netlink, request);
 }
 
-// The memory figures of the socket described, if it carries them.
-bool read_meminfo(const nlmsghdr* message, QueueLevel* level) {
+// The memory figures and shutdown state of the socket described; false
+// when it carries no memory figures.
+bool read_attributes(const nlmsghdr* message, QueueLevel* level) {
   const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
   int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
+  bool memory = false;
   for (auto* attr = reinterpret_cast<const rtattr*>(diag + 1); RTA_OK(attr, length);
        attr = RTA_NEXT(attr, length)) {
-    if (attr->rta_type != INET_DIAG_SKMEMINFO ||
-        RTA_PAYLOAD(attr) < sizeof(std::uint32_t) * (SK_MEMINFO_RCVBUF + 1))
-      continue;
-    std::uint32_t info[SK_MEMINFO_RCVBUF + 1];
-    std::memcpy(info, RTA_DATA(attr), sizeof info);
-    level->used = info[SK_MEMINFO_RMEM_ALLOC];
-    level->capacity = info[SK_MEMINFO_RCVBUF];
-    level->waiting = diag->idiag_rqueue;
-    return true;
+    if (attr->rta_type == INET_DIAG_SHUTDOWN && RTA_PAYLOAD(attr) >= 1) {
+      // SEND_SHUTDOWN, as shutdown(SHUT_WR) sets it
+      level->ready = (*static_cast<const std::uint8_t*>(RTA_DATA(attr)) & 2) != 0;
+    } else if (attr->rta_type == INET_DIAG_SKMEMINFO &&
+               RTA_PAYLOAD(attr) >= sizeof(std::uint32_t) * (SK_MEMINFO_RCVBUF + 1)) {
+      std::uint32_t info[SK_MEMINFO_RCVBUF + 1];
+      std::memcpy(info, RTA_DATA(attr), sizeof info);
+      level->used = info[SK_MEMINFO_RMEM_ALLOC];
+      level->capacity = info[SK_MEMINFO_RCVBUF];
+      level->waiting = diag->idiag_rqueue;
+      memory = true;
+    }
   }
-  return false;
+  return memory;
 }
 
 } // namespace
@@ -103,7 +94,7 @@ Lookup ReceiverQueue::look(QueueLevel* level) {
     const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(message));
     return error->error == -ENOENT ? Lookup::absent : Lookup::unavailable;
   }
-  if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY || !read_meminfo(message, level))
+  if (message->nlmsg_type != SOCK_DIAG_BY_FAMILY || !read_attributes(message, level))
     return Lookup::unavailable;
   // The answer describes the socket from its own side: its peer, if any,
   // is the "dst". An exact lookup finds only an unconnected socket or one
@@ -133,74 +124,5 @@ bool ReceiverQueue::port_taken() {
         return taken;
       taken = taken || m->nlmsg_type == SOCK_DIAG_BY_FAMILY;
     }
-  }
-}
-
-bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
-  if (waiting < lowest_) {
-    lowest_ = waiting;
-    since_ = now;
-    return false;
-  }
-  return now - since_ >= STALL_LIMIT;
-}
-
-void Backoff::pause() {
-  const timespec pause{0, nanoseconds_};
-  ::nanosleep(&pause, nullptr);
-  nanoseconds_ = std::min(nanoseconds_ * 2, 2'000'000L);
-}
-
-std::size_t Pacer::room() {
-  if (budget_ > 0)
-    return budget_;
-  if (blind_)
-    return std::numeric_limits<std::size_t>::max();
-  StallWatch watch(Clock::now());
-  Backoff backoff;
-  for (;;) {
-    QueueLevel level{};
-    switch (queue_.look(&level)) {
-    case Lookup::unavailable:
-      blind_ = true;
-      return std::numeric_limits<std::size_t>::max();
-    case Lookup::absent:
-      // The receiver has gone; the next send reports it.
-      return 1;
-    case Lookup::found:
-      break;
-    }
-    budget_ = datagrams_that_fit(level);
-    const std::size_t wanted = std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}));
-    if (budget_ >= wanted && budget_ > 0)
-      return budget_;
-    budget_ = 0;
-    if (watch.stalled(level.waiting, Clock::now()))
-      return 0;
-    backoff.pause();
-  }
-}
-
-Hearing await_hearing(ReceiverQueue& queue) {
-  StallWatch watch(Clock::now());
-  Backoff backoff;
-  for (;;) {
-    QueueLevel level{};
-    switch (queue.look(&level)) {
-    case Lookup::unavailable:
-      return Hearing::unknown;
-    case Lookup::absent:
-      return queue.port_taken() ? Hearing::busy : Hearing::gone;
-    case Lookup::found:
-      break;
-    }
-    // wharf connects to its sender on the first datagram; a plain receiver
-    // never connects, and has read the name once nothing is left waiting.
-    if (level.hears_us || level.waiting == 0)
-      return Hearing::us;
-    // The name still waits in the queue, perhaps behind another sender's.
-    if (watch.stalled(level.waiting, Clock::now()))
-      return Hearing::stalled;
-    backoff.pause();
   }
 }

@@ -14,6 +14,7 @@
 #include "block_sender.hpp"
 #include "fd.hpp"
 #include "inbox.hpp"
+#include "pacing.hpp"
 #include "receiver_queue.hpp"
 #include "support/harness.hpp"
 

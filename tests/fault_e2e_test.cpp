@@ -3,7 +3,10 @@
 // nothing sent or left behind, and an earlier copy exactly as it was.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -15,6 +18,40 @@ namespace {
 
 bool root() {
   return ::geteuid() == 0;
+}
+
+// Both programs on one CPU, as on a busy machine; undone when it goes.
+struct OneBusyCpu {
+  cpu_set_t before{};
+  OneBusyCpu() {
+    ::sched_getaffinity(0, sizeof before, &before);
+    cpu_set_t one{};
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+      if (CPU_ISSET(cpu, &before)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    ::sched_setaffinity(0, sizeof one, &one);
+  }
+  ~OneBusyCpu() { ::sched_setaffinity(0, sizeof before, &before); }
+};
+
+// Waits up to 5 s until wharf's copy, a file with no name yet in the
+// receiving folder, holds some of the data.
+bool await_copy_written(pid_t pid, const fs::path& folder) {
+  const fs::path fds = fs::path("/proc") / std::to_string(pid) / "fd";
+  for (int i = 0; i < 5000; ++i) {
+    std::error_code ignored;
+    for (const auto& fd : fs::directory_iterator(fds, ignored)) {
+      const std::string target = fs::read_symlink(fd.path(), ignored).string();
+      struct stat st {};
+      if (target.rfind(folder.string() + "/", 0) == 0 &&
+          ::stat(fd.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 void expect_one_line(const Finished& f, const std::string& program, const std::string& says,
@@ -140,11 +177,12 @@ TEST(WharfFaults, ASecondReceiverCannotTakeThePort) {
 }
 
 TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
-  // Larger than wharf's queue can hold (32 MiB as root), so ferry cannot
-  // have handed it all over before wharf refuses.
+  // On a busy machine: both programs on one CPU, wharf at the lowest
+  // priority, so ferry could hand over a whole 1 MiB before wharf looks.
   TempDir from;
-  write_file(from.path / "notes.txt", random_bytes(40 << 20));
-  write_file(from.path / "other.txt", random_bytes(40 << 20));
+  write_file(from.path / "notes.txt", random_bytes(1 << 20));
+  write_file(from.path / "other.txt", random_bytes(1 << 20));
+  const OneBusyCpu busy;
   for (const bool unwritable : {true, false}) {
     Harbour harbour;
     if (unwritable && !root())
@@ -154,6 +192,7 @@ TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
       harbour.before = snapshot(harbour.dir.path);
     }
     Process wharf = start_wharf(harbour.dir.path, /*as_nobody=*/unwritable);
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(wharf.pid()), 19);
     const auto start = std::chrono::steady_clock::now();
     Process ferry(ferry_path(), from.path, unwritable ? "notes.txt\n" : "other.txt\n");
     const char* what = unwritable ? "unwritable directory" : "directory in the way";
@@ -161,25 +200,32 @@ TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
                     unwritable ? "cannot create a file in this directory: Permission"
                                : "othe1.txt is a directory",
                     what);
-    expect_one_line(ferry.wait(), "ferry: ", "wharf ended the transfer", what);
+    expect_one_line(ferry.wait(), "ferry: ", "wharf refused the copy; no copy made", what);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << what;
     harbour.expect_untouched(what);
   }
 }
 
 TEST(WharfFaults, KilledMidTransferItLeavesTheDirectoryAsItWas) {
+  TempDir from;
   Harbour harbour;
+  write_file(from.path / "notes.txt", "");
+  fs::resize_file(from.path / "notes.txt", 256 << 20);
   Process wharf = start_wharf(harbour.dir.path);
-  const std::string contents = random_bytes(1 << 20);
-  Crafter sender;
-  sender.send(control("notes.txt"));
-  sender.send(control(std::to_string(contents.size())));
-  for (std::size_t i = 0; i < 1000; ++i)
-    sender.send(blocks(contents, i, i + 1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // written, space reserved
+  Process ferry(ferry_path(), from.path, "notes.txt\n");
+  // Once data is in the copy, wharf is held still so that it cannot
+  // finish, and killed.
+  ASSERT_TRUE(await_copy_written(wharf.pid(), harbour.dir.path));
+  ::kill(wharf.pid(), SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ::kill(wharf.pid(), SIGKILL);
   EXPECT_EQ(wharf.wait().status, 128 + SIGKILL);
   harbour.expect_untouched("SIGKILL");
+  // A killed wharf printed nothing, and ferry says nothing of a message.
+  const Finished f = ferry.wait();
+  expect_one_line(f, "ferry: ", "wharf stopped before it had the whole file; no copy made",
+                  "SIGKILL");
+  EXPECT_EQ(f.err.find("message"), std::string::npos) << f.err;
 }
 
 TEST(WharfFaults, DatagramsTheKernelDroppedAreNamedAtOnce) {

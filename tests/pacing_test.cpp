@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "receiver_queue.hpp"
+#include "pacing.hpp"
 
 TEST(QueueRoom, KeepsAQuarterSpareAndCountsConservatively) {
   EXPECT_EQ(datagrams_that_fit({0, 8192 * 4}), 12U);

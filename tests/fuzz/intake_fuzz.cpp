@@ -26,41 +26,42 @@ std::size_t read16(const std::uint8_t* p) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Intake intake;
   std::uint64_t content = 0;
-  std::size_t full = 0, finals = 0;
+  bool sized = false, final_announced = false;
   while (size >= 4 && intake.stage() != Stage::refused && intake.stage() != Stage::done) {
     std::size_t length = read16(data) % (BATCH_BLOCKS * BLOCK_SIZE + 1);
     const std::size_t segment = read16(data + 2);
     data += 4;
     size -= 4;
     length = std::min(length, size);
-    const char* arrival = reinterpret_cast<const char*>(data);
-    for_each_datagram(arrival, length, segment, [&](const char* d, std::size_t n) {
-      const Stage before = intake.stage();
-      if (!intake.take(d, n))
-        return false;
-      if (before == Stage::size) {
-        const char* name = intake.output_name();
-        check(std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-              std::strcmp(name, "..") != 0 && name[0] != '\0');
-        check(intake.size() <= SIZE_MAX_BYTES);
-      }
-      if (before == Stage::blocks) {
-        check(n == BLOCK_SIZE);
-        ++full;
-      }
-      if (before == Stage::final_block) {
-        check(n == final_length(intake.size()));
-        ++finals;
-      }
-      if (before == Stage::blocks || before == Stage::final_block)
-        content += n;
-      check(content <= intake.size() && content == intake.received());
-      return true;
-    });
+    const std::uint64_t received_before = intake.received();
+    const Taken taken =
+        take_arrival(intake, reinterpret_cast<const char*>(data), length, segment);
+    check(taken.content_from <= length);
+    if (taken.size_came) {
+      check(!sized);
+      sized = true;
+      const char* name = intake.output_name();
+      check(std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+            std::strcmp(name, "..") != 0 && name[0] != '\0' && name[0] != '.');
+      check(intake.size() <= SIZE_MAX_BYTES);
+    }
+    if (taken.final_due) {
+      check(sized && !final_announced);
+      final_announced = true;
+    }
+    // Content only once the copy can be prepared, and exactly what the
+    // intake counted: no byte of a control datagram or a refused one.
+    if (taken.content_from < length)
+      check(sized);
+    if (!taken.refused) {
+      check(intake.received() - received_before == length - taken.content_from);
+      content += length - taken.content_from;
+      check(content <= intake.size());
+    }
     data += length;
     size -= length;
   }
   if (intake.stage() == Stage::done)
-    check(content == intake.size() && full == full_blocks(intake.size()) && finals == 1);
+    check(content == intake.size() && final_announced && intake.received() == intake.size());
   return 0;
 }

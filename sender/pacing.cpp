@@ -1,0 +1,103 @@
+#include "pacing.hpp"
+
+#include <time.h>
+
+#include <algorithm>
+#include <limits>
+
+std::size_t datagrams_that_fit(QueueLevel level) {
+  const std::uint64_t usable = level.capacity - level.capacity / 4;
+  // The kernel takes a datagram whenever its queue is not over capacity, so
+  // an empty queue always has room for one, however small it is.
+  if (level.used == 0 && level.capacity > 0)
+    return std::max<std::size_t>(1, usable / CHARGE_PER_DATAGRAM);
+  if (level.used >= usable)
+    return 0;
+  return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
+}
+
+bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
+  if (waiting < lowest_) {
+    lowest_ = waiting;
+    since_ = now;
+    return false;
+  }
+  return now - since_ >= STALL_LIMIT;
+}
+
+void Backoff::pause() {
+  const timespec pause{0, nanoseconds_};
+  ::nanosleep(&pause, nullptr);
+  nanoseconds_ = std::min(nanoseconds_ * 2, 2'000'000L);
+}
+
+std::size_t Pacer::room() {
+  if (budget_ > 0)
+    return budget_;
+  if (blind_)
+    return std::numeric_limits<std::size_t>::max();
+  StallWatch watch(Clock::now());
+  Backoff backoff;
+  for (;;) {
+    QueueLevel level{};
+    switch (queue_.look(&level)) {
+    case Lookup::unavailable:
+      blind_ = true;
+      return std::numeric_limits<std::size_t>::max();
+    case Lookup::absent:
+      // The receiver has gone; the next send reports it.
+      return 1;
+    case Lookup::found:
+      break;
+    }
+    budget_ = datagrams_that_fit(level);
+    const std::size_t wanted = std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}));
+    if (budget_ >= wanted && budget_ > 0)
+      return budget_;
+    budget_ = 0;
+    if (watch.stalled(level.waiting, Clock::now()))
+      return 0;
+    backoff.pause();
+  }
+}
+
+namespace {
+
+bool step_taken(const QueueLevel& level, Step step) {
+  switch (step) {
+  case Step::name_taken:
+    // wharf connects to its sender on the first datagram; a plain receiver
+    // never connects, and has read the name once nothing is left waiting.
+    return level.hears_us || level.waiting == 0;
+  case Step::copy_prepared:
+    return level.hears_us ? level.ready : level.waiting == 0;
+  case Step::blocks_read:
+    return level.waiting == 0;
+  }
+  return false;
+}
+
+} // namespace
+
+Hearing await_receiver(ReceiverQueue& queue, Step step) {
+  StallWatch watch(Clock::now());
+  Backoff backoff;
+  for (;;) {
+    QueueLevel level{};
+    switch (queue.look(&level)) {
+    case Lookup::unavailable:
+      return Hearing::unknown;
+    case Lookup::absent:
+      // Before the name is taken, another sender's transfer may hold the
+      // receiver, which then listens to that sender only.
+      return step == Step::name_taken && queue.port_taken() ? Hearing::busy : Hearing::gone;
+    case Lookup::found:
+      break;
+    }
+    if (step_taken(level, step))
+      return Hearing::ok;
+    if (watch.stalled(level.waiting, Clock::now()))
+      return Hearing::stalled;
+    backoff.pause();
+  }
+}

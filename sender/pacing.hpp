@@ -1,0 +1,91 @@
+// Pacing ferry on the receiver's queue: with no acknowledgements in the
+// protocol, ferry must never send more than the queue has room for, or the
+// kernel drops datagrams and the copy is lost; and it waits for the
+// receiver before each step whose outcome its exit status reports.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "receiver_queue.hpp"
+#include "transfer.hpp"
+
+// What the kernel charges a receive queue for one queued 503-byte datagram
+// is about 1.3 KiB on loopback; pacing assumes more, to stay on the safe side.
+inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
+inline constexpr std::chrono::seconds STALL_LIMIT{10};
+// Room worth asking for once the queue is nearly full: one full batch.
+inline constexpr std::size_t MIN_BURST = BATCH_BLOCKS;
+
+// Datagrams that can be sent now without risking a drop. A quarter of the
+// queue is held back: the kernel gives back receive memory lazily, in steps
+// of up to a quarter of the buffer, so `used` may lag behind the reader.
+std::size_t datagrams_that_fit(QueueLevel level);
+
+using Clock = std::chrono::steady_clock;
+
+// Whether the receiver is still reading while the sender waits for it.
+// `used` can stand still for seconds while a slow reader works (the kernel
+// gives its memory back in steps), so progress is judged by what is still
+// waiting: any fall below the lowest seen is progress, and STALL_LIMIT
+// without progress is a stall.
+class StallWatch {
+public:
+  explicit StallWatch(Clock::time_point now) : since_(now) {}
+  bool stalled(std::uint32_t waiting, Clock::time_point now);
+
+private:
+  std::uint32_t lowest_ = UINT32_MAX;
+  Clock::time_point since_;
+};
+
+// Growing pauses while waiting on the receiver: short at first, so a free
+// path loses no time, then up to a couple of milliseconds, so a stalled
+// receiver costs the sender almost no CPU.
+class Backoff {
+public:
+  void pause();
+
+private:
+  long nanoseconds_ = 20'000;
+};
+
+// Hands out sending room, asking the kernel again whenever the last answer
+// is used up and waiting while the queue is full.
+class Pacer {
+public:
+  explicit Pacer(QueueGauge& queue) : queue_(queue) {}
+  // Datagrams that may go now: at least 1, or 0 when the receiver has read
+  // nothing for STALL_LIMIT. Unlimited when the kernel cannot be asked.
+  // While the queue is nearly full it waits for room for a whole batch,
+  // rather than asking again for every few datagrams.
+  std::size_t room();
+  void sent(std::size_t count) { budget_ -= count < budget_ ? count : budget_; }
+
+private:
+  QueueGauge& queue_;
+  std::size_t budget_ = 0;
+  bool blind_ = false;
+};
+
+// The receiver's steps that ferry waits for, in transfer order.
+enum class Step {
+  name_taken,    // wharf listens to this sender; a plain receiver has read the name
+  copy_prepared, // wharf has checked, created and reserved the copy; a plain
+                 // receiver has read the size
+  blocks_read,   // the receiver has read every datagram sent so far
+};
+
+// How a wait for the receiver ended.
+enum class Hearing {
+  ok,      // the step is done
+  busy,    // another sender's transfer holds the receiver (name_taken only)
+  gone,    // no receiver left for this sender
+  stalled, // the receiver took no step and read nothing for STALL_LIMIT
+  unknown, // the kernel cannot be asked
+};
+
+// Waits quietly, with a growing back-off, until the receiver has taken
+// `step`, or says why not.
+Hearing await_receiver(ReceiverQueue& queue, Step step);
