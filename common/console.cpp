@@ -77,12 +77,25 @@ void take_no_arguments(const char* program, int argc, char** argv, const char* u
        program);
 }
 
-ShownName shown(std::string_view name) {
+ShownName shown(std::string_view name, bool cut) {
   ShownName s{};
-  const std::size_t kept = name.size() > NAME_MAX_LEN ? NAME_MAX_LEN : name.size();
+  std::size_t kept = name.size() > NAME_MAX_LEN ? NAME_MAX_LEN : name.size();
+  cut = cut || kept < name.size();
+  // A cut name loses the whole of a character the cut would split.
+  if (cut) {
+    std::size_t start = kept;
+    while (start > 0 && kept - start < 3 && (name[start - 1] & 0xC0) == 0x80)
+      --start;
+    if (start > 0 && (name[start - 1] & 0xC0) == 0xC0) {
+      const auto lead = static_cast<unsigned char>(name[start - 1]);
+      const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      if (kept - (start - 1) < length)
+        kept = start - 1;
+    }
+  }
   for (std::size_t i = 0; i < kept; ++i)
     s.text[i] = is_control(name[i]) ? '?' : name[i];
-  if (kept < name.size())
+  if (cut)
     std::memcpy(s.text + kept, "...", 3);
   return s;
 }

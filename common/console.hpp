@@ -31,9 +31,10 @@ void take_no_arguments(const char* program, int argc, char** argv, const char* u
                        const char* how);
 
 // A name as it may be shown in a message: control characters as '?', and
-// a name too long for the name datagram cut to its first 19 characters
-// and "...".
+// a name too long for the name datagram, or one that is `cut` from a
+// longer one, shown by its first 19 bytes and "...", never ending inside a
+// UTF-8 character.
 struct ShownName {
   char text[NAME_MAX_LEN + 4];
 };
-ShownName shown(std::string_view name);
+ShownName shown(std::string_view name, bool cut = false);

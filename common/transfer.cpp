@@ -7,27 +7,69 @@ const char* name_problem(std::string_view name) {
   if (name.empty())
     return "it is empty";
   if (name.size() > NAME_MAX_LEN)
-    return "it is longer than 19 characters";
+    return "it is longer than 19 bytes";
   for (const char c : name) {
     if (c == '/')
       return "it contains '/'";
     if (is_control(c))
       return "it contains a control character";
   }
-  char output[CTRL_LEN] = {};
-  name.copy(output, name.size());
-  to_output_name(output, name.size());
-  const std::string_view out(output, name.size());
-  if (out == "." || out == "..")
-    return "its copy would be named '.' or '..'";
+  // A copy named ".bashrc" or ".profile" could be run by whoever owns the
+  // receiving folder; the output name rule keeps a leading '.', which also
+  // covers "." and "..".
+  if (name.front() == '.')
+    return "it begins with '.', so its copy would be a hidden file";
   return nullptr;
 }
 
-void to_output_name(char* name, std::size_t length) {
-  // Right to left, so of two adjacent dots the left one is overwritten.
-  for (std::size_t j = length; j-- > 1;)
-    if (name[j] == '.')
-      name[j - 1] = '1';
+namespace {
+
+bool continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// Where the character that ends just before `end` begins: the first byte
+// of a valid UTF-8 sequence of two to four bytes, or else `end - 1` alone.
+std::size_t character_start(const char* name, std::size_t end) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+  std::size_t start = end - 1;
+  while (start > 0 && end - start < 4 && continuation(byte(start)))
+    --start;
+  const unsigned char lead = byte(start);
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  if (length == 1 || length != end - start || lead > 0xF4)
+    return end - 1;
+  std::uint32_t code = lead & (0x7F >> length);
+  for (std::size_t i = start + 1; i < end; ++i) {
+    if (!continuation(byte(i)))
+      return end - 1;
+    code = code << 6 | (byte(i) & 0x3F);
+  }
+  // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
+  constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+    return end - 1;
+  return start;
+}
+
+} // namespace
+
+std::size_t to_output_name(char* name, std::size_t length) {
+  // Built from the right into `out`, so of two adjacent dots the left one
+  // is overwritten: the '1' is the next character examined, not the dot.
+  char out[CTRL_LEN];
+  std::size_t at = length;
+  for (std::size_t j = length; j > 0;) {
+    out[--at] = name[--j];
+    if (name[j] == '.' && j > 0) {
+      j = character_start(name, j);
+      out[--at] = '1';
+    }
+  }
+  const std::size_t kept = length - at;
+  std::memcpy(name, out + at, kept);
+  std::memset(name + kept, 0, length - kept);
+  return kept;
 }
 
 ControlDatagram name_datagram(std::string_view name) {

@@ -45,8 +45,12 @@ constexpr bool is_control(char c) {
 const char* name_problem(std::string_view name);
 
 // The output name rule, in place: the character before each '.' becomes
-// '1'; a '.' in first place has nothing before it and stays as it is.
-void to_output_name(char* name, std::size_t length);
+// '1'. A character is a whole UTF-8 sequence where the bytes before the
+// '.' end a valid one (résumé.txt -> résum1.txt), else one byte (a Latin-1
+// caf\xE9.txt -> caf1.txt); a '.' in first place has nothing before it.
+// `length` is at most NAME_MAX_LEN. Returns the output name's length, which
+// may be less than `length`; the bytes after it up to `length` are zeroed.
+std::size_t to_output_name(char* name, std::size_t length);
 
 // The 20-byte control datagrams: text, NUL, zero fill.
 struct ControlDatagram {

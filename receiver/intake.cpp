@@ -56,7 +56,7 @@ bool Intake::take_name(const char* data, std::size_t length) {
                   length, CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
-    return refuse("refused the name \"%s\": it has 20 or more characters; no copy made",
+    return refuse("refused the name \"%s\": it has 20 or more bytes; no copy made",
                   shown(std::string_view(data, CTRL_LEN)).text);
   const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
   if (const char* problem = name_problem(name))

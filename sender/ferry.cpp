@@ -55,7 +55,7 @@ void ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
   case NameRead::none:
     fail(ME, "no file name was typed; nothing sent");
   case NameRead::too_long:
-    fail(ME, "the name \"%s...\" is over %zu characters; nothing sent", shown(name).text,
+    fail(ME, "the name \"%s\" is over %zu bytes; nothing sent", shown(name, true).text,
          NAME_MAX_LEN);
   case NameRead::ok:
     break;

@@ -68,6 +68,7 @@ struct Harbour {
   decltype(snapshot({})) before;
   Harbour() {
     write_file(dir.path / "note1.txt", "earlier copy");
+    write_file(dir.path / ".bashrc", "earlier shell setup");
     fs::permissions(dir.path, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
     before = snapshot(dir.path);
   }
@@ -93,7 +94,12 @@ TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
   } cases[] = {
       {"", "no file name"},
       {"   \n", "no file name"},
-      {"abcdefghij1234567890", "over 19 characters"},
+      {"abcdefghij1234567890", "over 19 bytes"},
+      // 11 characters in 20 bytes, shown without splitting the last
+      {"ab\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
+       "the name \"ab\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9...\" is over 19 bytes"},
+      {".bashrc", "hidden file"},
+      {".a.txt", "hidden file"},
       {"missing.txt", "cannot open missing.txt: No such file"},
       {"secret.txt", "cannot open secret.txt: Permission denied"},
       {"folder", "not a regular file"},
@@ -142,6 +148,7 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
       {"absolute name", {control("/tmp/notes.txt"), control("5"), "hello"}, "'/'"},
       {"name without NUL", {"abcdefghij1234567890", control("5"), "hello"}, "20 or more"},
       {"dot as name", {control("."), control("5"), "hello"}, "'.'"},
+      {"hidden name", {control(".bashrc"), control("5"), "hello"}, "hidden file"},
       {"short name datagram", {"notes.txt", control("5"), "hello"}, "not 20"},
       {"negative size", {control("notes.txt"), control("-5")}, "size"},
       {"letters as size", {control("notes.txt"), control("abc")}, "size"},
@@ -245,9 +252,16 @@ TEST(WharfFaults, AFullDiskShowsBeforeAnyDataIsWritten) {
   if (::mount("tmpfs", harbour.dir.path.c_str(), "tmpfs", 0, "size=256k") != 0)
     GTEST_SKIP() << "cannot mount a small filesystem here";
   write_file(harbour.dir.path / "note1.txt", "earlier copy");
+  write_file(harbour.dir.path / ".bashrc", "earlier shell setup");
   Process wharf = start_wharf(harbour.dir.path);
-  Crafter().send_transfer("notes.txt", random_bytes(1 << 20));
+  // Only the name and the size: the space must be found missing before
+  // any data comes, not after a silence.
+  Crafter sender;
+  sender.send(control("notes.txt"));
+  sender.send(control(std::to_string(1 << 20)));
+  const auto start = std::chrono::steady_clock::now();
   const Finished f = wharf.wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   harbour.expect_untouched("full disk");
   ::umount(harbour.dir.path.c_str());
   expect_one_line(f, "wharf: ", "No space left", "full disk");

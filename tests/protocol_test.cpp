@@ -8,7 +8,7 @@
 namespace {
 
 std::string output_of(std::string name) {
-  to_output_name(name.data(), name.size());
+  name.resize(to_output_name(name.data(), name.size()));
   return name;
 }
 
@@ -26,22 +26,41 @@ TEST(OutputName, FollowsTheDotRule) {
   EXPECT_EQ(output_of("README"), "README");
 }
 
+TEST(OutputName, TurnsTheWholeUtf8CharacterBeforeADotIntoOne) {
+  EXPECT_EQ(output_of("r\xc3\xa9sum\xc3\xa9.txt"), "r\xc3\xa9sum1.txt");
+  EXPECT_EQ(output_of("\xe5\xa0\xb1\xe5\x91\x8a.txt"), "\xe5\xa0\xb1" "1.txt");
+  EXPECT_EQ(output_of("\xc3\xa9.txt"), "1.txt");
+  EXPECT_EQ(output_of("na\xc3\xafve.tar.gz"), "na\xc3\xafv1.ta1.gz");
+  EXPECT_EQ(output_of("\xf0\x9f\x93\x84.md"), "1.md"); // four bytes
+  // Bytes that are not UTF-8 keep the byte rule: Latin-1, a stray
+  // continuation byte, an overlong form, a surrogate.
+  EXPECT_EQ(output_of("caf\xe9.txt"), "caf1.txt");
+  EXPECT_EQ(output_of("a\xa9.txt"), "a1.txt");
+  EXPECT_EQ(output_of("a\xc1\xa9.txt"), "a\xc1" "1.txt");
+  EXPECT_EQ(output_of("a\xed\xa0\x80.txt"), "a\xed\xa0" "1.txt");
+  std::string shrunk = "\xc3\xa9.txt";
+  EXPECT_EQ(to_output_name(shrunk.data(), shrunk.size()), 5U);
+  EXPECT_EQ(shrunk, std::string("1.txt\0", 6)) << "the rest is zeroed";
+}
+
 TEST(OutputName, LeadingDotStaysAndTheRestStillApply) {
   EXPECT_EQ(output_of(".bashrc"), ".bashrc");
   EXPECT_EQ(output_of(".config.old"), ".confi1.old");
   EXPECT_EQ(output_of("..."), ".1.");
 }
 
-TEST(NameRule, AcceptsPlainNamesUpTo19Characters) {
-  EXPECT_EQ(name_problem("notes.txt"), nullptr);
-  EXPECT_EQ(name_problem("abcdefghij123456789"), nullptr);
-  EXPECT_EQ(name_problem("caf\xc3\xa9.txt"), nullptr);
+TEST(NameRule, AcceptsPlainNamesUpTo19Bytes) {
+  for (const char* good : {"notes.txt", "abcdefghij123456789", "caf\xc3\xa9.txt", "a..b", "x.",
+                           "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9.txt"})
+    EXPECT_EQ(name_problem(good), nullptr) << good;
 }
 
-TEST(NameRule, RefusesWhatCouldLandOutsideTheFolderOrMislead) {
-  for (const char* bad : {"", "a/b", "../x", "/etc/passwd", "tab\tname", "bell\a", "del\x7f", "."})
+TEST(NameRule, RefusesWhatCouldLandOutsideTheFolderHideOrMislead) {
+  for (const char* bad : {"", "a/b", "../x", "/etc/passwd", "tab\tname", "bell\a", "del\x7f", ".",
+                          "..", "...", ".bashrc", ".a.txt", "abcdefghij1234567890",
+                          "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9.txt"})
     EXPECT_NE(name_problem(bad), nullptr) << bad;
-  EXPECT_NE(name_problem("abcdefghij1234567890"), nullptr);
+  EXPECT_STREQ(name_problem(".bashrc"), "it begins with '.', so its copy would be a hidden file");
 }
 
 TEST(ControlDatagrams, NameAndSizeAreTextNulAndZeroFill) {

@@ -14,7 +14,10 @@ TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
                {"archive.tar.gz", "archiv1.ta1.gz", 503},
                {"x..y", "x1.y", 1509},
                {"README", "README", 5000},
-               {"abcdefghij12345.txt", "abcdefghij12341.txt", 77}};
+               {"abcdefghij12345.txt", "abcdefghij12341.txt", 77},
+               {"r\xc3\xa9sum\xc3\xa9.txt", "r\xc3\xa9sum1.txt", 700},
+               {"\xe5\xa0\xb1\xe5\x91\x8a.txt", "\xe5\xa0\xb1" "1.txt", 1},
+               {"caf\xe9.txt", "caf1.txt", 2}};
   for (const auto& c : cases) {
     TempDir dir;
     Process wharf = start_wharf(dir.path);
