@@ -21,7 +21,8 @@ constexpr std::size_t FILE_PAGE = 4096;
 constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
 
 // The one named temporary file in existence, for the exit and signal
-// handlers; empty when there is none.
+// handlers; empty when there is none. Written only while SignalsHeld, so a
+// handler never sees a file without its name or a name half-written.
 char pending[32];
 
 void remove_pending() {
@@ -32,26 +33,50 @@ void remove_pending() {
 
 void on_fatal_signal(int signal) {
   remove_pending();
+  // The default action, now: end the process, with a core where it is due.
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
 
-void arm(const char* path) {
+// Every signal whose default ends the process, with or without a core.
+constexpr int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGALRM,
+                                 SIGUSR1, SIGUSR2, SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF,
+                                 SIGPOLL, SIGPWR,  SIGABRT, SIGSEGV, SIGBUS,    SIGFPE,
+                                 SIGILL,  SIGSYS,  SIGTRAP};
+
+void install_handlers() {
   static const bool installed = [] {
     std::atexit(remove_pending);
-    // Every signal whose default ends the process; one the user set to be
-    // ignored (nohup, say) stays ignored.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
-                             SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF}) {
+    for (const int signal : FATAL_SIGNALS) {
       struct sigaction now {};
-      if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-        std::signal(signal, on_fatal_signal);
+      // One the user set to be ignored (nohup, say) stays ignored.
+      if (::sigaction(signal, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
+        continue;
+      struct sigaction handler {};
+      handler.sa_handler = on_fatal_signal;
+      sigfillset(&handler.sa_mask);
+      ::sigaction(signal, &handler, nullptr);
     }
     return true;
   }();
   (void)installed;
-  std::snprintf(pending, sizeof pending, "%s", path);
 }
+
+// Holds back every signal while a named file and `pending` may disagree.
+class SignalsHeld {
+public:
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &before_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+  sigset_t before_{};
+};
 
 bool write_all(int fd, const char* data, std::size_t length) {
   while (length > 0) {
@@ -121,6 +146,7 @@ bool TempFile::create(bool unnamed) {
   if (!dir_)
     return false;
   if (unnamed) {
+    // Made with the permissions of a new file (0666 less the umask).
     fd_ = Fd(::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (fd_)
       return true;
@@ -129,14 +155,24 @@ bool TempFile::create(bool unnamed) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
       return false;
   }
-  std::snprintf(path_, sizeof path_, ".wharf-XXXXXX");
-  const int fd = ::mkostemp(path_, O_CLOEXEC);
-  if (fd < 0) {
-    path_[0] = '\0';
-    return false;
+  // The clean-up is armed before the file exists.
+  install_handlers();
+  {
+    const SignalsHeld held;
+    std::snprintf(path_, sizeof path_, ".wharf-XXXXXX");
+    const int fd = ::mkostemp(path_, O_CLOEXEC);
+    if (fd < 0) {
+      path_[0] = '\0';
+      return false;
+    }
+    fd_ = Fd(fd);
+    std::memcpy(pending, path_, sizeof pending);
   }
-  fd_ = Fd(fd);
-  arm(path_);
+  // mkostemp made it 0600. A filesystem without Unix permissions (FAT,
+  // say) cannot change them, and keeps its own.
+  if (::fchmod(fd_.get(), new_file_mode()) != 0 && errno != ENOSYS && errno != EPERM &&
+      errno != EOPNOTSUPP)
+    return false;
   return true;
 }
 
@@ -198,11 +234,13 @@ bool TempFile::append(const char* data, std::size_t length) {
 bool TempFile::link_in() {
   char proc[40];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_.get());
+  install_handlers();
+  const SignalsHeld held;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::snprintf(path_, sizeof path_, ".wharf-%d-%d", static_cast<int>(::getpid()), attempt);
     if (::linkat(fd_.get(), "", AT_FDCWD, path_, AT_EMPTY_PATH) == 0 ||
         ::linkat(AT_FDCWD, proc, AT_FDCWD, path_, AT_SYMLINK_FOLLOW) == 0) {
-      arm(path_);
+      std::memcpy(pending, path_, sizeof pending);
       return true;
     }
     if (errno != EEXIST)
@@ -213,17 +251,23 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = flush() && ::fchmod(fd_.get(), new_file_mode()) == 0 && ::fsync(fd_.get()) == 0 &&
-                  (named() || link_in()) && fd_.close() == 0 && ::rename(path_, name) == 0;
+  const bool ok = flush() && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
+                  fd_.close() == 0 && rename_into_place(name);
   const int error = errno;
-  if (ok)
-    pending[0] = '\0';
-  else
+  if (!ok)
     remove_pending();
   path_[0] = '\0';
   fd_.reset();
   errno = error;
   return ok;
+}
+
+bool TempFile::rename_into_place(const char* name) {
+  const SignalsHeld held;
+  if (::rename(path_, name) != 0)
+    return false;
+  pending[0] = '\0';
+  return true;
 }
 
 bool TempFile::sync_directory() {

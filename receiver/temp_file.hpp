@@ -25,9 +25,10 @@ public:
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
 
-  // Creates the file in the working directory: unnamed where the
-  // filesystem allows it and `unnamed` is true, else under a hidden name.
-  // False with errno set.
+  // Creates the file in the working directory, with the permissions a new
+  // file gets (0666 less the umask) where the filesystem has them: unnamed
+  // where the filesystem allows it and `unnamed` is true, else under a
+  // hidden name. False with errno set.
   bool create(bool unnamed = true);
   bool named() const { return path_[0] != '\0'; }
   // Sets aside disk space for the whole copy, so a full disk shows before
@@ -37,9 +38,8 @@ public:
   // gathered first; writeback to disk starts as the file grows. False with
   // errno set.
   bool append(const char* data, std::size_t length);
-  // Writes out the rest, gives the file the permissions a new file gets
-  // (0666 less the umask), waits until it is on disk, and puts it in place
-  // as `name`. False with errno set, and nothing left behind.
+  // Writes out the rest, waits until it is on disk, and puts it in place as
+  // `name`. False with errno set, and nothing left behind.
   bool commit(const char* name);
   // Waits until the new name itself is on disk. False with errno set.
   bool sync_directory();
@@ -49,6 +49,7 @@ private:
                  std::size_t second_length);
   bool flush();
   bool link_in();
+  bool rename_into_place(const char* name);
 
   Fd fd_;
   Fd dir_;

@@ -2,7 +2,27 @@
 // copied whole, under the right name. Its refusals are in fault_e2e_test.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
 #include "support/harness.hpp"
+
+namespace {
+
+// A program on the PATH or in the system's sbin folders, or "".
+std::string tool(const std::string& name) {
+  std::stringstream dirs(std::string(std::getenv("PATH") ? std::getenv("PATH") : "") +
+                         ":/usr/sbin:/sbin");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (!dir.empty() && ::access((fs::path(dir) / name).c_str(), X_OK) == 0)
+      return (fs::path(dir) / name).string();
+  return "";
+}
+
+} // namespace
 
 TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
   const struct {
@@ -58,4 +78,29 @@ TEST(WharfCopies, AStrangersDatagramMidTransferStaysOutOfTheCopy) {
   const Finished f = wharf.wait();
   ASSERT_EQ(f.status, 0) << f.err;
   EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
+}
+
+TEST(WharfCopies, IntoAFolderWithoutUnixPermissions) {
+  // FAT has no modes and no unnamed files: wharf falls back to a named
+  // temporary file whose permissions cannot be changed.
+  const std::string mkfs = tool("mkfs.fat"), fusefat = tool("fusefat");
+  if (mkfs.empty() || fusefat.empty())
+    GTEST_SKIP() << "needs mkfs.fat and fusefat (apt-get install dosfstools fusefat)";
+  TempDir from, disk;
+  const fs::path image = disk.path / "fat.img", folder = disk.path / "fat";
+  fs::create_directory(folder);
+  if (run(mkfs, disk.path, "", 30, false, {"-C", image.string(), "16384"}).status != 0 ||
+      run(fusefat, disk.path, "", 30, false, {"-o", "rw+", image.string(), folder.string()})
+              .status != 0)
+    GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (root only)";
+  const std::string contents = random_bytes(2 << 20, 21);
+  write_file(from.path / "notes.txt", contents);
+  Process wharf = start_wharf(folder);
+  const Finished ferry = run(ferry_path(), from.path, "notes.txt\n", 60);
+  const Finished f = wharf.wait(60);
+  EXPECT_EQ(ferry.status, 0) << ferry.err;
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_TRUE(read_file(folder / "note1.txt") == contents);
+  EXPECT_EQ(list_dir(folder), std::vector<std::string>{"note1.txt"});
+  ::umount2(folder.c_str(), MNT_DETACH);
 }

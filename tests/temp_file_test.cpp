@@ -1,7 +1,13 @@
 // The copy under construction: whole or nothing under the output name.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <new>
 
 #include "support/harness.hpp"
 #include "temp_file.hpp"
@@ -54,6 +60,32 @@ TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
     }
     EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
     EXPECT_EQ(read_file(here.dir.path / "out.bin"), "earlier");
+  }
+  // A named copy also goes when the process exits without unwinding, and
+  // on a fatal signal, with or without a core.
+  for (const int ending : {0, SIGTERM, SIGABRT}) {
+    InTempDir here;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const rlimit no_core{0, 0};
+      ::setrlimit(RLIMIT_CORE, &no_core);
+      // Never destroyed: only the exit and signal handlers can remove it.
+      alignas(TempFile) static char storage[sizeof(TempFile)];
+      auto* copy = new (storage) TempFile;
+      if (!copy->create(false) || !copy->append("partial", 7))
+        ::_exit(3);
+      if (ending == 0)
+        std::exit(0);
+      ::raise(ending);
+      ::_exit(4);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(ending == 0 ? WIFEXITED(status) && WEXITSTATUS(status) == 0
+                          : WIFSIGNALED(status) && WTERMSIG(status) == ending,
+              true)
+        << ending << ": " << status;
+    EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{}) << ending;
   }
 }
 
