@@ -3,14 +3,19 @@
 // nothing sent or left behind, and an earlier copy exactly as it was.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
+#include <memory>
 
 #include "support/harness.hpp"
 
@@ -115,11 +120,50 @@ TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
   }
 }
 
-TEST(FerryFaults, NoReceiverIsAFailureNotASuccess) {
-  TempDir dir;
-  write_file(dir.path / "notes.txt", random_bytes(1200));
+TEST(FerryFaults, NoReceiverABusyOneOrOneGoneIsAFailureNotASuccess) {
+  TempDir dir, harbour;
+  write_file(dir.path / "notes.txt", random_bytes(300));
   expect_one_line(run(ferry_path(), dir.path, "notes.txt\n"), "ferry: ", "start wharf first",
                   "no receiver");
+
+  // wharf already listening to another sender.
+  {
+    Process wharf = start_wharf(harbour.path);
+    Crafter other;
+    other.send(control("other.txt"));
+    ASSERT_TRUE(await_port_connected());
+    expect_one_line(run(ferry_path(), dir.path, "notes.txt\n"), "ferry: ",
+                    "wharf is busy with another transfer", "busy");
+    other.send(control("5"));
+    other.send("hello");
+    EXPECT_EQ(wharf.wait().status, 0);
+  }
+
+  // A receiver that goes after reading every full block, as ferry reads
+  // the final bytes: the final datagram's port-unreachable answer is all
+  // that tells. The read is held through fanotify, which needs root.
+  const int watch = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+  const std::unique_ptr<int, void (*)(int*)> closing(new int(watch), [](int* fd) {
+    ::close(*fd);
+    delete fd;
+  });
+  if (watch < 0 || ::fanotify_mark(watch, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
+                                   (dir.path / "notes.txt").c_str()) != 0) {
+    std::cout << "[   NOTE   ] no fanotify here: a receiver gone at the last datagram not tried\n";
+    return;
+  }
+  auto listener = std::make_unique<Listener>();
+  Process ferry(ferry_path(), dir.path, "notes.txt\n");
+  pollfd ready{watch, POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 10'000), 1);
+  fanotify_event_metadata event{};
+  ASSERT_EQ(::read(watch, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+  listener.reset();
+  const fanotify_response allow{event.fd, FAN_ALLOW};
+  ASSERT_EQ(::write(watch, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+  ::close(event.fd);
+  expect_one_line(ferry.wait(), "ferry: ", "wharf stopped before it had the whole file",
+                  "gone at the last datagram");
 }
 
 TEST(FerryFaults, AFileThatShrinksWhileSentIsReportedAndNoCopyIsMade) {

@@ -5,7 +5,9 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 
 #include "support/harness.hpp"
@@ -68,6 +70,15 @@ TEST(WharfCopies, AStrangersDatagramMidTransferStaysOutOfTheCopy) {
   TempDir dir;
   Process wharf = start_wharf(dir.path);
   const std::string contents = random_bytes(1200);
+  // Before the transfer, a whole one from outside this machine is ignored.
+  Outsider outsider;
+  if (outsider.ready()) {
+    for (const std::string& d : {control("evil.txt"), control("3"), std::string("abc")})
+      outsider.send(d);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } else {
+    std::cout << "[   NOTE   ] no TUN device here: datagrams from outside not tried\n";
+  }
   Crafter sender;
   sender.send(control("notes.txt"));
   sender.send(control("1200"));

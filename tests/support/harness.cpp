@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -43,8 +47,9 @@ struct Isolation : testing::Environment {
 [[maybe_unused]] testing::Environment* const isolation =
     testing::AddGlobalTestEnvironment(new Isolation);
 
-// The socket inode bound to UDP port 8885 in this network, or "".
-std::string port_inode() {
+// The socket bound to UDP port 8885 in this network: its inode, or "", and
+// whether it is connected to a peer.
+std::string port_inode(bool* connected = nullptr) {
   std::ifstream udp("/proc/net/udp");
   std::string line;
   while (std::getline(udp, line)) {
@@ -52,8 +57,11 @@ std::string port_inode() {
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
     fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
         timeout >> inode;
-    if (local.size() > 5 && local.substr(local.size() - 5) == ":22B5")
+    if (local.size() > 5 && local.substr(local.size() - 5) == ":22B5") {
+      if (connected != nullptr)
+        *connected = remote != "00000000:0000";
       return inode;
+    }
   }
   return "";
 }
@@ -247,6 +255,13 @@ void await_port_bound() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+bool await_port_connected() {
+  bool connected = false;
+  for (int i = 0; i < 400 && !(port_inode(&connected), connected); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return connected;
+}
+
 Process start_wharf(const fs::path& cwd, bool as_nobody) {
   Process wharf(wharf_path(), cwd, "", as_nobody);
   await_port_bound();
@@ -263,7 +278,7 @@ sockaddr_in port_address() {
 }
 } // namespace
 
-Listener::Listener(int slow_seconds) : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+Listener::Listener(int slow_seconds) : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   guard_port();
   const int queue = 4 << 20; // the kernel doubles it
   if (slow_seconds > 0)
@@ -307,7 +322,7 @@ Listener::~Listener() {
   ::close(sock_);
 }
 
-Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   guard_port();
 }
 Crafter::~Crafter() {
@@ -330,6 +345,74 @@ void Crafter::send_transfer(const std::string& name, const std::string& contents
       std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   send(contents.substr(offset));
+}
+
+namespace {
+
+std::uint16_t ip_checksum(const unsigned char* data, std::size_t length) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < length; i += 2)
+    sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
+  while (sum >> 16)
+    sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+bool set_address(int sock, const char* name, unsigned long request, const char* address) {
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+  auto* in = reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr);
+  in->sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &in->sin_addr);
+  return ::ioctl(sock, request, &ifr) == 0;
+}
+
+} // namespace
+
+Outsider::Outsider() {
+  if (isolation_problem != nullptr)
+    return; // never a device in the machine's own network
+  const int tun = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+  std::strcpy(ifr.ifr_name, "outside0");
+  bool ok = tun >= 0 && sock >= 0 && ::ioctl(tun, TUNSETIFF, &ifr) == 0 &&
+            set_address(sock, "outside0", SIOCSIFADDR, "10.88.0.1") &&
+            set_address(sock, "outside0", SIOCSIFNETMASK, "255.255.255.0") &&
+            ::ioctl(sock, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  ok = ok && ::ioctl(sock, SIOCSIFFLAGS, &ifr) == 0;
+  if (sock >= 0)
+    ::close(sock);
+  if (ok)
+    tun_ = tun;
+  else if (tun >= 0)
+    ::close(tun);
+}
+
+Outsider::~Outsider() {
+  if (tun_ >= 0)
+    ::close(tun_);
+}
+
+void Outsider::send(const std::string& datagram) {
+  // An IPv4 header, a UDP header without checksum, the datagram.
+  std::vector<unsigned char> packet(28 + datagram.size());
+  const std::size_t total = packet.size(), udp = 8 + datagram.size();
+  const unsigned char header[28] = {
+      0x45, 0, static_cast<unsigned char>(total >> 8), static_cast<unsigned char>(total), 0, 1,
+      0x40, 0, 64, 17, 0, 0, 10, 88, 0, 2, 10, 88, 0, 1,
+      0x0f, 0xa0, 0x22, 0xb5, static_cast<unsigned char>(udp >> 8), static_cast<unsigned char>(udp),
+      0, 0};
+  std::copy(std::begin(header), std::end(header), packet.begin());
+  const std::uint16_t sum = ip_checksum(packet.data(), 20);
+  packet[10] = static_cast<unsigned char>(sum >> 8);
+  packet[11] = static_cast<unsigned char>(sum);
+  std::copy(datagram.begin(), datagram.end(), packet.begin() + 28);
+  if (::write(tun_, packet.data(), packet.size()) < 0) {
+    // a datagram that cannot go out is simply not seen
+  }
 }
 
 std::string control(const std::string& text) {

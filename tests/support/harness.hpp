@@ -61,6 +61,8 @@ Finished run(const std::string& program, const fs::path& cwd, const std::string&
 bool port_bound();
 // Waits up to 2 s for a program just started to bind the port.
 void await_port_bound();
+// Waits up to 2 s until the socket on the port is connected to a sender.
+bool await_port_connected();
 // Starts wharf in `cwd` and returns once it holds the port.
 Process start_wharf(const fs::path& cwd, bool as_nobody = false);
 
@@ -93,6 +95,20 @@ public:
 
 private:
   int sock_ = -1;
+};
+
+// A sender outside this machine, as wharf sees it: datagrams that come in
+// from 10.88.0.2 on a TUN device of the test's own network, not on
+// loopback. Made only where the test has a network of its own.
+class Outsider {
+public:
+  Outsider();
+  ~Outsider();
+  bool ready() const { return tun_ >= 0; }
+  void send(const std::string& datagram); // to 10.88.0.1:8885
+
+private:
+  int tun_ = -1;
 };
 
 std::string control(const std::string& text); // text, NUL, zero fill to 20
