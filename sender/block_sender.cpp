@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 
 namespace {
 
-// How a kernel or path without segmentation offload, or without sendfile
+// How a kernel or path without segmentation offload, or without splicing
 // into a datagram socket, says so: at once, with nothing sent.
 bool refusal(int error) {
   return error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP || error == EIO ||
@@ -38,58 +39,103 @@ void BlockSender::use_segments_on_socket(bool on) {
 }
 
 BlockSender::BlockSender(int sock, int file, Path first) : sock_(sock), file_(file), path_(first) {
+  const off_t start = ::lseek(file_, 0, SEEK_CUR);
+  offset_ = start > 0 ? static_cast<std::uint64_t>(start) : 0;
   int ends[2];
   // The pipe holds a whole batch, however its pages fall.
   if (path_ == Path::splice &&
       (::pipe2(ends, O_CLOEXEC) != 0 ||
        (pipe_out_ = Fd(ends[0]), pipe_in_ = Fd(ends[1]),
-        ::fcntl(ends[0], F_SETPIPE_SZ, static_cast<int>(4 * BATCH_BLOCKS * BLOCK_SIZE)) < 0)))
+        ::fcntl(ends[0], F_SETPIPE_SZ, static_cast<int>(4 * sizeof buffer_)) < 0)))
     path_ = Path::copy;
 }
 
-// A refusal leaves what is left of the batch, from *done on, where the
-// next way takes it: in the file, or, once it was in the pipe, in the
-// buffer at its place in the batch (*in_buffer).
-Sent BlockSender::splice(std::size_t length, std::size_t* done, bool* in_buffer) {
+Sent BlockSender::send_blocks(std::size_t count) {
+  if (path_ == Path::splice && count <= accepted_) {
+    const Sent sent = splice_batch(count * BLOCK_SIZE);
+    if (sent != Sent::refused || !refusal(errno))
+      return sent;
+    path_ = Path::copy;
+  }
+  return copy_batch(count);
+}
+
+// One batch of a size the kernel has carried, whole or not at all: first
+// into the pipe, so that a file that shrank is caught before anything of
+// it is sent, then into the socket in one send. A send that moves less
+// than the batch counts as refused (some kernels report a short count
+// while sending nothing), and the pipe is drained so that no stale byte
+// can reach a later datagram; the batch is then sent again from the file.
+Sent BlockSender::splice_batch(std::size_t length) {
   use_segments_on_socket(true);
   if (!segmenting_) {
     errno = ENOPROTOOPT;
     return Sent::refused;
   }
-  // First the whole batch into the pipe, so that a file that shrank is
-  // caught before anything of the batch is sent.
-  for (std::size_t held = 0; held < length;) {
-    const ssize_t got = ::splice(file_, nullptr, pipe_in_.get(), nullptr, length - held, 0);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      return held == 0 ? Sent::refused : Sent::unreadable;
-    if (got == 0)
-      return Sent::shrank;
-    held += static_cast<std::size_t>(got);
+  auto at = static_cast<loff_t>(offset_);
+  std::size_t held = 0;
+  Sent result = Sent::ok;
+  while (held < length && result == Sent::ok) {
+    const ssize_t got = ::splice(file_, &at, pipe_in_.get(), nullptr, length - held, 0);
+    if (got > 0)
+      held += static_cast<std::size_t>(got);
+    else if (got == 0)
+      result = Sent::shrank;
+    else if (errno != EINTR)
+      result = held == 0 ? Sent::refused : Sent::unreadable;
   }
-  // Then one datagram on the socket, cut into blocks by the kernel. A short
-  // one cannot be resumed in step: what went out ended in a short block.
-  bool short_send = false;
-  if (send_in_pieces(length, done, &segments_, [&](std::size_t, std::size_t n) {
-        const ssize_t sent = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, n, 0);
-        short_send = sent > 0 && sent != static_cast<ssize_t>(n);
-        return sent == static_cast<ssize_t>(n);
-      }))
-    return Sent::ok;
-  if (short_send)
-    return Sent::cut_short;
+  if (result == Sent::ok) {
+    const ssize_t sent = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, length, 0);
+    if (sent == static_cast<ssize_t>(length)) {
+      offset_ += length;
+      return Sent::ok;
+    }
+    result = Sent::refused;
+    if (sent >= 0)
+      errno = EINVAL;
+  }
   const int error = errno;
-  if (read_in(pipe_out_.get(), buffer_ + *done, length - *done) != Sent::ok)
-    return Sent::unreadable;
-  *in_buffer = true;
+  char drain[4096];
+  for (std::size_t left = 0; ::ioctl(pipe_out_.get(), FIONREAD, &left) == 0 && left > 0;)
+    if (::read(pipe_out_.get(), drain, std::min(left, sizeof drain)) <= 0)
+      break;
   errno = error;
-  return Sent::refused;
+  return result;
 }
 
-Sent BlockSender::read_in(int from, char* into, std::size_t length) {
+// A batch read into the buffer, then sent with segmented sendmsg in sends
+// of as many blocks as the kernel takes, or one block a send where it
+// takes none; each size that goes out whole is remembered for splicing.
+Sent BlockSender::copy_batch(std::size_t count) {
+  std::uint64_t at = offset_;
+  const Sent read = read_at(file_, &at, buffer_, count * BLOCK_SIZE);
+  if (read != Sent::ok)
+    return read;
+  use_segments_on_socket(false);
+  std::size_t done = 0;
+  if (path_ != Path::single && count > 1) {
+    const bool all = send_in_pieces(count, &done, &segments_, [&](std::size_t first, std::size_t n) {
+      if (!send_segmented(buffer_ + first * BLOCK_SIZE, n * BLOCK_SIZE))
+        return false;
+      accepted_ = std::max(accepted_, n);
+      return true;
+    });
+    if (!all && !refusal(errno))
+      return Sent::refused;
+    if (!all)
+      path_ = Path::single;
+  }
+  for (; done < count; ++done)
+    if (!send_datagram(sock_, buffer_ + done * BLOCK_SIZE, BLOCK_SIZE))
+      return Sent::refused;
+  offset_ = at;
+  return Sent::ok;
+}
+
+Sent BlockSender::read_at(int from, std::uint64_t* offset, char* into, std::size_t length) {
   for (std::size_t got_all = 0; got_all < length;) {
-    const ssize_t got = ::read(from, into + got_all, length - got_all);
+    const ssize_t got =
+        ::pread(from, into + got_all, length - got_all, static_cast<off_t>(*offset));
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
@@ -97,6 +143,7 @@ Sent BlockSender::read_in(int from, char* into, std::size_t length) {
     if (got == 0)
       return Sent::shrank;
     got_all += static_cast<std::size_t>(got);
+    *offset += static_cast<std::uint64_t>(got);
   }
   return Sent::ok;
 }
@@ -118,40 +165,9 @@ bool BlockSender::send_segmented(const char* data, std::size_t length) {
   return ::sendmsg(sock_, &msg, 0) == static_cast<ssize_t>(length);
 }
 
-Sent BlockSender::send_blocks(std::size_t count) {
-  const std::size_t length = count * BLOCK_SIZE;
-  std::size_t done = 0; // bytes of the batch already sent, a whole number of blocks
-  bool in_buffer = false;
-  if (path_ == Path::splice) {
-    const Sent sent = splice(length, &done, &in_buffer);
-    if (sent != Sent::refused || !refusal(errno))
-      return sent;
-    path_ = Path::copy;
-  }
-  use_segments_on_socket(false);
-  if (!in_buffer) {
-    const Sent read = read_in(file_, buffer_, length);
-    if (read != Sent::ok)
-      return read;
-  }
-  if (path_ == Path::copy && length - done > BLOCK_SIZE) {
-    if (send_in_pieces(length, &done, &segments_, [&](std::size_t offset, std::size_t n) {
-          return send_segmented(buffer_ + offset, n);
-        }))
-      return Sent::ok;
-    if (!refusal(errno))
-      return Sent::refused;
-    path_ = Path::single;
-  }
-  for (; done < length; done += BLOCK_SIZE)
-    if (!send_datagram(sock_, buffer_ + done, BLOCK_SIZE))
-      return Sent::refused;
-  return Sent::ok;
-}
-
 Sent BlockSender::send_final(std::size_t length) {
   use_segments_on_socket(false);
-  const Sent read = read_in(file_, buffer_, length);
+  const Sent read = read_at(file_, &offset_, buffer_, length);
   if (read != Sent::ok)
     return read;
   if (!send_datagram(sock_, buffer_, length))

@@ -6,11 +6,13 @@
 //   copy   - read into a buffer, then one sendmsg() with a UDP_SEGMENT
 //            control message;
 //   single - read, then one send() per block.
-// The first that the kernel refuses is left for the next, once and for
-// good. Older kernels take at most 64 segments a send, not 128: a batch
-// refused as too long is sent again in sends of 64 before anything else
-// is given up. Whichever is used, every receiving socket sees the same
-// separate 503-byte datagrams.
+// How many segments one send may carry differs between kernels (128 on
+// current ones, 64 on older ones), and only a segmented sendmsg answers
+// that without ambiguity: it sends the whole of a batch or fails with
+// EINVAL. So a batch of a size no send has carried yet is copied, and
+// splicing is used only for sizes the kernel has accepted. A way the
+// kernel refuses is left for the next, once and for good. Whichever is
+// used, every receiving socket sees the same separate 503-byte datagrams.
 #pragma once
 
 #include <algorithm>
@@ -28,8 +30,12 @@ enum class Sent {
   shrank,     // the file ended early
   unreadable, // reading the file failed; errno set
   refused,    // the socket refused a send; errno set
-  cut_short,  // the kernel sent part of a batch: later blocks would be out of step
 };
+
+// UDP_MAX_SEGMENTS of kernels before it became 128.
+inline constexpr std::size_t OLDER_KERNEL_SEGMENTS = 64;
+// The most whole blocks one UDP send can hold at all (65,507 bytes).
+inline constexpr std::size_t MOST_BLOCKS_A_SEND = 65507 / BLOCK_SIZE;
 
 class BlockSender {
 public:
@@ -38,44 +44,47 @@ public:
   BlockSender(const BlockSender&) = delete;
   BlockSender& operator=(const BlockSender&) = delete;
 
-  // The next `count` (at most BATCH_BLOCKS) blocks, each a datagram.
+  // The most blocks worth handing over in one batch.
+  std::size_t batch_blocks() const { return std::min(BATCH_BLOCKS, segments_); }
+  // The next `count` (at most MOST_BLOCKS_A_SEND) blocks, each a datagram.
   Sent send_blocks(std::size_t count);
   // The next `length` bytes as one plain datagram, zero-length or not.
   Sent send_final(std::size_t length);
   Path path() const { return path_; }
 
 private:
-  Sent splice(std::size_t length, std::size_t* done, bool* in_buffer);
-  Sent read_in(int from, char* into, std::size_t length);
+  Sent splice_batch(std::size_t length);
+  Sent copy_batch(std::size_t count);
+  Sent read_at(int from, std::uint64_t* offset, char* into, std::size_t length);
   bool send_segmented(const char* data, std::size_t length);
   void use_segments_on_socket(bool on);
 
   int sock_;
   int file_;
+  std::uint64_t offset_ = 0; // where the next block starts in the file
   Path path_;
   Fd pipe_out_, pipe_in_; // the splice path's pipe: read end, write end
   bool segmenting_ = false;
-  std::size_t segments_ = BATCH_BLOCKS; // the most this kernel takes in one send
-  char buffer_[BATCH_BLOCKS * BLOCK_SIZE] = {};
+  std::size_t accepted_ = 0; // the most segments one send has carried
+  std::size_t segments_ = MOST_BLOCKS_A_SEND; // the most to try in one send
+  char buffer_[MOST_BLOCKS_A_SEND * BLOCK_SIZE] = {};
 };
 
-// UDP_MAX_SEGMENTS of kernels before it became 128.
-inline constexpr std::size_t OLDER_KERNEL_SEGMENTS = 64;
-
-// Sends bytes [*done, length) of a batch by `send(offset, n)`, each send one
-// datagram the kernel cuts into blocks: in sends of at most *segments
-// blocks, lowered for good to OLDER_KERNEL_SEGMENTS when the kernel refuses
-// a longer one (EINVAL). *done follows every send that went out, so the
-// next way can take the rest without a block lost or sent twice.
+// Sends blocks [*done, count) of a batch by `send(first, n)`, each send one
+// datagram the kernel cuts into n blocks and either sends whole or refuses:
+// in sends of at most *segments blocks, lowered for good to
+// OLDER_KERNEL_SEGMENTS when the kernel refuses a longer one (EINVAL).
+// *done follows every send that went out, so the next way can take the
+// rest without a block lost or sent twice.
 template <class Send>
-bool send_in_pieces(std::size_t length, std::size_t* done, std::size_t* segments, Send&& send) {
-  while (*done < length) {
-    const std::size_t n = std::min(*segments * BLOCK_SIZE, length - *done);
+bool send_in_pieces(std::size_t count, std::size_t* done, std::size_t* segments, Send&& send) {
+  while (*done < count) {
+    const std::size_t n = std::min(*segments, count - *done);
     if (send(*done, n)) {
       *done += n;
       continue;
     }
-    if (errno != EINVAL || n <= OLDER_KERNEL_SEGMENTS * BLOCK_SIZE)
+    if (errno != EINVAL || n <= OLDER_KERNEL_SEGMENTS)
       return false;
     *segments = OLDER_KERNEL_SEGMENTS;
   }

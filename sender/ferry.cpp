@@ -171,8 +171,6 @@ void check(Sent sent, const char* name) {
     fail(ME, "%s shrank while it was sent; no copy made", name);
   case Sent::unreadable:
     fail(ME, "cannot read %s: %s; no copy made", name, std::strerror(errno));
-  case Sent::cut_short:
-    fail(ME, "the kernel sent only part of a batch of blocks; no copy made");
   case Sent::refused:
     send_failed(STOPPED);
   }
@@ -190,7 +188,7 @@ void send_blocks(BlockSender& out, std::uint64_t size, const char* name, QueueGa
   Pacer pacer(queue);
   for (std::uint64_t left = full_blocks(size); left > 0;) {
     const std::size_t count =
-        std::min<std::uint64_t>({left, BATCH_BLOCKS, room_at_receiver(pacer)});
+        std::min<std::uint64_t>({left, out.batch_blocks(), room_at_receiver(pacer)});
     check(out.send_blocks(count), name);
     pacer.sent(count);
     left -= count;

@@ -146,21 +146,19 @@ TEST(ReceiverQueue, FindsTheReceivingSocketAndSeesItFillAndGo) {
 TEST(Batching, AKernelThatTakes64SegmentsASendGetsEveryBlockOnce) {
   // What such a kernel does with a send: refuses more than 64 segments.
   std::vector<std::pair<std::size_t, std::size_t>> sends;
-  const auto older_kernel = [&](std::size_t offset, std::size_t n) {
-    if (n > OLDER_KERNEL_SEGMENTS * BLOCK_SIZE) {
+  const auto older_kernel = [&](std::size_t first, std::size_t n) {
+    if (n > OLDER_KERNEL_SEGMENTS) {
       errno = EINVAL;
       return false;
     }
-    sends.emplace_back(offset, n);
+    sends.emplace_back(first, n);
     return true;
   };
   std::size_t segments = BATCH_BLOCKS, done = 0;
-  const std::size_t batch = 100 * BLOCK_SIZE;
-  ASSERT_TRUE(send_in_pieces(batch, &done, &segments, older_kernel));
-  EXPECT_EQ(done, batch);
+  ASSERT_TRUE(send_in_pieces(100, &done, &segments, older_kernel));
+  EXPECT_EQ(done, 100U);
   EXPECT_EQ(segments, OLDER_KERNEL_SEGMENTS);
-  const std::vector<std::pair<std::size_t, std::size_t>> once{{0, 64 * BLOCK_SIZE},
-                                                              {64 * BLOCK_SIZE, 36 * BLOCK_SIZE}};
+  const std::vector<std::pair<std::size_t, std::size_t>> once{{0, 64}, {64, 36}};
   EXPECT_EQ(sends, once);
   // A refusal of 64 is the kernel's last word: the next way takes the rest.
   done = 0;
@@ -168,6 +166,24 @@ TEST(Batching, AKernelThatTakes64SegmentsASendGetsEveryBlockOnce) {
     errno = EINVAL;
     return false;
   };
-  EXPECT_FALSE(send_in_pieces(batch, &done, &segments, refuses_all));
+  EXPECT_FALSE(send_in_pieces(100, &done, &segments, refuses_all));
   EXPECT_EQ(done, 0U);
+}
+
+TEST(Batching, ABatchOverTheKernelsLimitIsLearnedNotLost) {
+  // 129 blocks are more segments than any kernel takes in one send: the
+  // refusal is learned, the batch goes in smaller sends, and later batches
+  // are spliced only at a size the kernel has carried.
+  const std::string data = random_bytes(129 * BLOCK_SIZE + 64 * BLOCK_SIZE + 5 * BLOCK_SIZE);
+  Pair pair;
+  tune_for_batches(pair.receiver.get());
+  Inbox inbox(pair.receiver.get());
+  const Fd file = file_of(data);
+  BlockSender out(pair.sender.get(), file.get());
+  ASSERT_EQ(out.send_blocks(129), Sent::ok);
+  EXPECT_LE(out.batch_blocks(), OLDER_KERNEL_SEGMENTS);
+  ASSERT_EQ(out.send_blocks(64), Sent::ok);
+  ASSERT_EQ(out.send_blocks(5), Sent::ok);
+  EXPECT_EQ(out.path(), Path::splice);
+  expect_blocks(drain(inbox, data.size()), data);
 }
