@@ -81,11 +81,14 @@ Inbox::Inbox(int sock) : sock_(sock), loopback_(::if_nametoindex("lo")) {
 bool Inbox::listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far) {
   // Connecting makes the kernel drop other senders' datagrams from now on;
   // any already queued are skipped in receive().
+  failed_call_ = "connect";
   if (::connect(sock_, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0)
     return false;
+  failed_call_ = "setsockopt";
   const timeval tick{TICK.count(), 0};
   if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
     return false;
+  failed_call_ = "recvfrom()";
   sender_ = sender;
   drops_before_ = drops_so_far;
   heard_ = true;

@@ -29,8 +29,10 @@ public:
   // by, and are ignored: make it before the socket is bound.
   explicit Inbox(int sock);
   // False with errno set: EAGAIN when the sender has gone silent, ENOBUFS
-  // when the kernel has dropped datagrams (dropped() says how many).
+  // when the kernel has dropped datagrams (dropped() says how many), else
+  // the error of the call that failed_call() names.
   bool receive(char* buffer, std::size_t capacity, Arrival* arrival);
+  const char* failed_call() const { return failed_call_; }
   std::uint32_t dropped() const { return dropped_; }
   // Tells the sender, through the kernel's view of this socket, that the
   // copy is prepared: wharf never sends, so it shuts down its sending
@@ -46,4 +48,5 @@ private:
   sockaddr_in sender_{};
   std::uint32_t drops_before_ = 0;
   std::uint32_t dropped_ = 0;
+  const char* failed_call_ = "recvfrom()";
 };

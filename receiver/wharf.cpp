@@ -60,7 +60,7 @@ Arrival receive(Inbox& inbox, char* buffer, const Intake& intake) {
     if (errno == ENOBUFS)
       fail(ME, "the kernel dropped %u datagrams: the sender outran the queue; no copy made",
            static_cast<unsigned>(inbox.dropped()));
-    die("recvfrom()");
+    die(inbox.failed_call());
   }
   if (arrival.truncated)
     fail(ME, "a datagram over %zu bytes arrived: not a ferry transfer; no copy made",

@@ -65,11 +65,13 @@ void ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
          std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
 }
 
-// The length of the open file, or -1 when it is not a regular file.
-long fsize(int file) {
+// The length of the open file, or -1 with errno set; `regular` says
+// whether it is a regular file, the only kind whose length is its size.
+off_t fsize(int file, bool* regular) {
   struct stat st {};
-  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode))
+  if (::fstat(file, &st) != 0)
     return -1;
+  *regular = S_ISREG(st.st_mode);
   return st.st_size;
 }
 
@@ -80,11 +82,15 @@ Fd open_source(const char* name, bool more_words, std::uint64_t* size) {
   if (!file)
     fail(ME, "cannot open %s: %s%s; nothing sent", name, std::strerror(errno),
          more_words ? " (a name is one word)" : "");
-  const long length = fsize(file.get());
+  bool regular = false;
+  const off_t length = fsize(file.get(), &regular);
   if (length < 0)
+    die("fstat");
+  if (!regular)
     fail(ME, "%s is not a regular file; nothing sent", name);
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
-    fail(ME, "%s is %ld bytes; files must be under 2 GiB; nothing sent", name, length);
+    fail(ME, "%s is %lld bytes; files must be under 2 GiB; nothing sent", name,
+         static_cast<long long>(length));
   *size = static_cast<std::uint64_t>(length);
   return file;
 }
@@ -137,9 +143,10 @@ void await(ReceiverQueue& queue, Step step, const char* gone) {
 ReceiverQueue connect_to_receiver(int sock, const sockaddr_in& to) {
   sockaddr_in from{};
   socklen_t length = sizeof from;
-  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
-      ::getsockname(sock, reinterpret_cast<sockaddr*>(&from), &length) != 0)
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
     die("connect");
+  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&from), &length) != 0)
+    die("getsockname");
   ReceiverQueue queue(from, to);
   QueueLevel level{};
   if (queue.look(&level) == Lookup::absent) {

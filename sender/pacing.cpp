@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <limits>
+#include <thread>
 
 std::size_t datagrams_that_fit(QueueLevel level) {
   const std::uint64_t usable = level.capacity - level.capacity / 4;
@@ -35,7 +35,7 @@ std::size_t Pacer::room() {
   if (budget_ > 0)
     return budget_;
   if (blind_)
-    return std::numeric_limits<std::size_t>::max();
+    return blind_room();
   StallWatch watch(Clock::now());
   Backoff backoff;
   for (;;) {
@@ -43,7 +43,7 @@ std::size_t Pacer::room() {
     switch (queue_.look(&level)) {
     case Lookup::unavailable:
       blind_ = true;
-      return std::numeric_limits<std::size_t>::max();
+      return blind_room();
     case Lookup::absent:
       // The receiver has gone; the next send reports it.
       return 1;
@@ -78,6 +78,15 @@ bool step_taken(const QueueLevel& level, Step step) {
 }
 
 } // namespace
+
+std::size_t Pacer::blind_room() {
+  const Clock::time_point now = Clock::now();
+  if (now < next_burst_)
+    std::this_thread::sleep_until(next_burst_);
+  next_burst_ = std::max(now, next_burst_) + BLIND_PERIOD;
+  budget_ = BLIND_BURST;
+  return budget_;
+}
 
 Hearing await_receiver(ReceiverQueue& queue, Step step) {
   StallWatch watch(Clock::now());

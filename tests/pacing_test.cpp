@@ -54,12 +54,15 @@ TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
   EXPECT_EQ(gauge.asked, 4U);
 }
 
-TEST(Pacer, SendsUnpacedWhereTheKernelCannotBeAsked) {
+TEST(Pacer, PacesByTheClockWhereTheKernelCannotBeAsked) {
   ScriptedGauge gauge({Lookup::unavailable}, {{0, 0}});
   Pacer pacer(gauge);
-  EXPECT_EQ(pacer.room(), std::numeric_limits<std::size_t>::max());
-  pacer.sent(1000);
-  EXPECT_EQ(pacer.room(), std::numeric_limits<std::size_t>::max());
+  const Clock::time_point start = Clock::now();
+  for (int burst = 0; burst < 10; ++burst) {
+    EXPECT_EQ(pacer.room(), BLIND_BURST);
+    pacer.sent(BLIND_BURST);
+  }
+  EXPECT_GE(Clock::now() - start, 9 * BLIND_PERIOD);
   EXPECT_EQ(gauge.asked, 1U);
 }
 
