@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Throughput benchmark: copies files of 1 MiB, 100 MiB and 1 GiB with wharf
 # and ferry several times each, checks every copy, and prints the medians
-# next to cp, and cp followed by sync, of the same file in the same run.
-# wharf's copy is on disk when it exits, so cp + sync is the fair yardstick.
+# next to cp of the same file in the same run, taking turns. wharf's copy is
+# on disk when it exits, so cp followed by an fsync of the copy is the fair
+# yardstick (cp + sync, which flushes the whole machine, is shown too).
+# Rows marked "user" run wharf as the ordinary user nobody: as root, the
+# run sets net.core.rmem_max to the distributions' default (212992) for
+# its own duration and restores it after, so that wharf's queue is the
+# 416 KiB an ordinary user gets. A "plain" row sends to a plain Python
+# receiver on default buffers, where python3 is there.
 #   bench/run.sh [build-dir]      (default: build/programs, built if missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,36 +21,56 @@ if [ ! -x "$build/sender/ferry" ] || [ ! -x "$build/tests/support/in_private_net
   build=build/programs
 fi
 build=$(cd "$build" && pwd)
-# The copies run in a network of their own: never into a wharf already
-# running. Where none can be made, only while nothing holds the port.
 if [ -z "${BENCH_PRIVATE_NET:-}" ]; then
+  # The queue limit is the machine's, not the private network's: set here.
+  rmem=/proc/sys/net/core/rmem_max
+  if [ -w "$rmem" ]; then
+    saved=$(cat "$rmem")
+    trap 'echo "$saved" > "$rmem"; rm -rf "${work:-}"' EXIT
+    echo 212992 > "$rmem"
+  fi
+  # The copies run in a network of their own: never into a wharf already
+  # running. Where none can be made, only while nothing holds the port.
   if "$build/tests/support/in_private_net" true 2>/dev/null; then
-    BENCH_PRIVATE_NET=1 exec "$build/tests/support/in_private_net" "$0" "$build"
+    BENCH_PRIVATE_NET=1 "$build/tests/support/in_private_net" "$0" "$build"
+    exit
   fi
   if grep -q ':22B5 ' /proc/net/udp; then
     echo "bench: no private network can be made here and UDP port 8885 is in use" >&2
     exit 1
   fi
 fi
-ferry=$build/sender/ferry
-wharf=$build/receiver/wharf
 
 work=$(mktemp -d /tmp/ferry-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/from" "$work/to"
+[ -n "${saved:-}" ] || trap 'rm -rf "$work"' EXIT
+mkdir "$work/from" "$work/to" "$work/bin"
+# Copies of the programs that the user nobody can reach and run.
+cp "$build/sender/ferry" "$build/receiver/wharf" "$work/bin/"
+chmod 755 "$work" "$work/bin"
+chmod 777 "$work/to"
+ferry=$work/bin/ferry
+wharf=$work/bin/wharf
+as_user=()
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+python=$(command -v python3 || true)
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 now() { date +%s.%N; }
 calc() { awk "BEGIN {print $1}"; }
+await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.005; done; }
 
-# One copy: prints "seconds ferry_cpu wharf_cpu ferry_kib wharf_kib".
+# One copy into wharf, as root or as the ordinary user: prints "seconds
+# ferry_cpu wharf_cpu ferry_kib wharf_kib".
 copy_once() {
-  local name=$1 out=$2
+  local name=$1 out=$2 who=$3 runner=()
+  [ "$who" = user ] && runner=("${as_user[@]}")
   rm -f "$work/to/$out"
   sync
-  (cd "$work/to" && exec /usr/bin/time -f "%U %S %M" -o "$work/wharf.time" "$wharf") >/dev/null &
+  (cd "$work/to" && exec /usr/bin/time -f "%U %S %M" -o "$work/wharf.time" "${runner[@]}" "$wharf") >/dev/null &
   local pid=$!
-  for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.005; done
+  await_port
   local start; start=$(now)
   (cd "$work/from" && echo "$name" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
   wait "$pid"
@@ -55,29 +81,62 @@ copy_once() {
   echo "$(calc "$end - $start") $(calc "$fu + $fs") $(calc "$wu + $ws") $fm $wm"
 }
 
-# One cp: prints "seconds seconds_with_sync".
+# One copy into a plain receiver that checks it: prints the same fields,
+# with the receiver's CPU and memory as 0.
+plain_once() {
+  "$python" -c '
+import hashlib, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 8885))
+s.recv(64); size = int(s.recv(64).split(b"\0")[0]); h = hashlib.sha256()
+for _ in range(size // 503 + 1):
+    h.update(s.recv(2048))
+open(sys.argv[1], "w").write(h.hexdigest())' "$work/plain.sum" &
+  local pid=$!
+  await_port
+  local start; start=$(now)
+  (cd "$work/from" && echo "$1" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
+  wait "$pid"
+  local end; end=$(now)
+  [ "$(cat "$work/plain.sum")" = "$(sha256sum < "$work/from/$1" | cut -d' ' -f1)" ] ||
+    { echo "bench: the plain receiver's copy of $1 differs" >&2; exit 1; }
+  read -r fu fs fm < "$work/ferry.time"
+  echo "$(calc "$end - $start") $(calc "$fu + $fs") 0 $fm 0"
+}
+
+# One cp: prints "seconds with_fsync_of_the_copy with_sync".
 cp_once() {
   rm -f "$work/to/cp.bin"
   sync
   local start; start=$(now)
   cp "$work/from/$1" "$work/to/cp.bin"
   local copied; copied=$(now)
+  sync "$work/to/cp.bin"
+  local fsynced; fsynced=$(now)
   sync
   local synced; synced=$(now)
-  echo "$(calc "$copied - $start") $(calc "$synced - $start")"
+  echo "$(calc "$copied - $start") $(calc "$fsynced - $start") $(calc "$synced - $start")"
 }
 
-printf '%-7s %4s %8s %6s %9s %9s %9s %9s %9s %7s %8s %6s %8s\n' size runs "copy s" "MB/s" \
-  "ferry cpu" "cpu/GiB" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "cp+sync" "vs cp" "vs c+s"
-for row in "1MiB 1 9" "100MiB 100 5" "1GiB 1024 5"; do
-  read -r label mib runs <<< "$row"
+printf '%-7s %-5s %4s %7s %5s %9s %7s %9s %9s %9s %6s %7s %7s %6s %7s\n' size wharf runs "copy s" \
+  "MB/s" "ferry cpu" "cpu/GiB" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "cp+fsync" "cp+sync" \
+  "vs cp" "vs c+f"
+rows=("1MiB 1 9 root" "100MiB 100 5 root" "1GiB 1024 5 root")
+[ ${#as_user[@]} -gt 0 ] && rows+=("1GiB 1024 5 user")
+[ -n "$python" ] && rows+=("100MiB 100 3 plain")
+for row in "${rows[@]}"; do
+  read -r label mib runs who <<< "$row"
   head -c $((mib * 1048576)) /dev/urandom > "$work/from/f.bin"
   : > "$work/runs"
   : > "$work/cps"
   # Interleaved, so that neither side always meets the page cache as the
   # other left it.
   for _ in $(seq "$runs"); do
-    copy_once f.bin 1.bin >> "$work/runs"
+    if [ "$who" = plain ]; then
+      plain_once f.bin >> "$work/runs"
+    else
+      copy_once f.bin 1.bin "$who" >> "$work/runs"
+    fi
     cp_once f.bin >> "$work/cps"
   done
   secs=$(cut -d' ' -f1 "$work/runs" | median)
@@ -86,11 +145,12 @@ for row in "1MiB 1 9" "100MiB 100 5" "1GiB 1024 5"; do
   fkib=$(cut -d' ' -f4 "$work/runs" | median)
   wkib=$(cut -d' ' -f5 "$work/runs" | median)
   cps=$(cut -d' ' -f1 "$work/cps" | median)
-  cpsync=$(cut -d' ' -f2 "$work/cps" | median)
-  printf '%-7s %4s %8.3f %6.0f %9.2f %9.2f %9.2f %9.0f %9.0f %7.3f %8.3f %5.2fx %7.2fx\n' \
-    "$label" "$runs" "$secs" "$(calc "$mib * 1.048576 / $secs")" "$fcpu" \
-    "$(calc "$fcpu * 1024 / $mib")" "$wcpu" "$fkib" "$wkib" "$cps" "$cpsync" \
-    "$(calc "$secs / $cps")" "$(calc "$secs / $cpsync")"
+  cpfsync=$(cut -d' ' -f2 "$work/cps" | median)
+  cpsync=$(cut -d' ' -f3 "$work/cps" | median)
+  printf '%-7s %-5s %4s %7.3f %5.0f %9.2f %7.2f %9.2f %9.0f %9.0f %6.3f %7.3f %7.3f %5.2fx %6.2fx\n' \
+    "$label" "$who" "$runs" "$secs" "$(calc "$mib * 1.048576 / $secs")" "$fcpu" \
+    "$(calc "$fcpu * 1024 / $mib")" "$wcpu" "$fkib" "$wkib" "$cps" "$cpfsync" "$cpsync" \
+    "$(calc "$secs / $cps")" "$(calc "$secs / $cpfsync")"
   rm -f "$work/from/f.bin" "$work/to/1.bin" "$work/to/cp.bin"
 done
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(uname -sr), $(date -u +%Y-%m-%d)"

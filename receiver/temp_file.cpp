@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -94,20 +94,6 @@ bool write_all(int fd, const char* data, std::size_t length) {
   return true;
 }
 
-bool write_pair(int fd, const char* first, std::size_t first_length, const char* second,
-                std::size_t second_length) {
-  iovec pieces[2] = {{const_cast<char*>(first), first_length},
-                     {const_cast<char*>(second), second_length}};
-  const ssize_t wrote = ::writev(fd, pieces, 2);
-  if (wrote < 0 && errno != EINTR)
-    return false;
-  // A short write is finished piece by piece.
-  std::size_t done = wrote < 0 ? 0 : static_cast<std::size_t>(wrote);
-  const std::size_t from_first = std::min(done, first_length);
-  return write_all(fd, first + from_first, first_length - from_first) &&
-         write_all(fd, second + (done - from_first), second_length - (done - from_first));
-}
-
 mode_t new_file_mode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -182,50 +168,49 @@ bool TempFile::reserve(std::uint64_t size) {
   return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-bool TempFile::write_out(const char* first, std::size_t first_length, const char* second,
-                         std::size_t second_length) {
-  if (!write_pair(fd_.get(), first, first_length, second, second_length))
+bool TempFile::write_out(std::size_t length) {
+  if (!write_all(fd_.get(), buffer_, length))
     return false;
-  written_ += first_length + second_length;
+  written_ += length;
   if (written_ - writeback_from_ >= WRITEBACK_STEP) {
     ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
                       static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
     writeback_from_ = written_;
   }
+  // What is left over, less than a page, starts the buffer again.
+  fill_ -= length;
+  std::memmove(buffer_, buffer_ + length, fill_);
   return true;
 }
 
-bool TempFile::flush() {
-  const bool ok = write_out(buffer_, fill_, buffer_ + fill_, 0);
-  fill_ = 0;
-  return ok;
+// Only whole pages go out and the odd end waits for the next piece, so
+// every write starts on a page boundary of the file: the page cache then
+// never has to read or zero part of a page.
+char* TempFile::space(std::size_t length) {
+  if (sizeof buffer_ - fill_ < length && !write_out(fill_ / FILE_PAGE * FILE_PAGE))
+    return nullptr;
+  return buffer_ + fill_;
 }
 
 bool TempFile::append(const char* data, std::size_t length) {
-  const std::size_t total = fill_ + length;
-  if (total <= sizeof buffer_ && length < sizeof buffer_ / 2) {
-    std::memcpy(buffer_ + fill_, data, length);
-    fill_ = total;
-    return true;
-  }
-  // Only whole pages go out and the odd end waits for the next piece, so
-  // every write starts on a page boundary of the file: the page cache then
-  // never has to read or zero part of a page.
-  const std::size_t aligned = total / FILE_PAGE * FILE_PAGE;
-  if (aligned <= fill_) {
-    if (!write_out(buffer_, aligned, buffer_ + aligned, 0))
-      return false;
-    fill_ -= aligned;
-    std::memmove(buffer_, buffer_ + aligned, fill_);
-    std::memcpy(buffer_ + fill_, data, length);
+  const std::less_equal<const char*> at_or_before;
+  if (at_or_before(buffer_ + fill_, data) && at_or_before(data + length, buffer_ + sizeof buffer_)) {
+    // Received into space(): in place already, or just after what came before.
+    if (data != buffer_ + fill_)
+      std::memmove(buffer_ + fill_, data, length);
     fill_ += length;
     return true;
   }
-  const std::size_t taken = aligned - fill_;
-  if (!write_out(buffer_, fill_, data, taken))
-    return false;
-  fill_ = length - taken;
-  std::memcpy(buffer_, data + taken, fill_);
+  while (length > 0) {
+    char* into = space(std::min(length, sizeof buffer_ / 2));
+    if (into == nullptr)
+      return false;
+    const std::size_t n = std::min(length, sizeof buffer_ - fill_);
+    std::memcpy(into, data, n);
+    fill_ += n;
+    data += n;
+    length -= n;
+  }
   return true;
 }
 
@@ -251,7 +236,7 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = flush() && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
+  const bool ok = write_out(fill_) && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
                   fd_.close() == 0 && rename_into_place(name);
   const int error = errno;
   if (!ok)

@@ -20,6 +20,9 @@ bool can_replace(const char* name);
 
 class TempFile {
 public:
+  // The write buffer is left as it is: only what was received into it or
+  // copied in is ever written out, and clearing it would touch 1 MiB.
+  // cppcheck-suppress uninitMemberVar
   TempFile() = default;
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -34,9 +37,14 @@ public:
   // Sets aside disk space for the whole copy, so a full disk shows before
   // any data comes. Filesystems without that skip it. False with errno set.
   bool reserve(std::uint64_t size);
-  // Buffered: large pieces go straight to the file, small ones are
-  // gathered first; writeback to disk starts as the file grows. False with
-  // errno set.
+  // Room for the next `length` bytes (at most half the buffer) in the
+  // write buffer, where they can be received directly; nullptr with errno
+  // set when writing out what was gathered failed.
+  char* space(std::size_t length);
+  // The copy's next bytes: ones received into space() are taken where they
+  // lie (moved down over any bytes before them that do not belong), others
+  // are copied in. Gathered and written a mebibyte at a time, with
+  // writeback to disk started as the file grows. False with errno set.
   bool append(const char* data, std::size_t length);
   // Writes out the rest, waits until it is on disk, and puts it in place as
   // `name`. False with errno set, and nothing left behind.
@@ -45,9 +53,7 @@ public:
   bool sync_directory();
 
 private:
-  bool write_out(const char* first, std::size_t first_length, const char* second,
-                 std::size_t second_length);
-  bool flush();
+  bool write_out(std::size_t length);
   bool link_in();
   bool rename_into_place(const char* name);
 
@@ -57,5 +63,7 @@ private:
   std::uint64_t written_ = 0;
   std::uint64_t writeback_from_ = 0;
   std::size_t fill_ = 0;
-  char buffer_[BATCH_BLOCKS * BLOCK_SIZE] = {};
+  // Arrivals are gathered and written a mebibyte at a time: fewer, larger
+  // writes, each starting on a page boundary of the file.
+  alignas(4096) char buffer_[1 << 20];
 };

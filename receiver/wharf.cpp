@@ -85,6 +85,11 @@ void prepare_copy(const Intake& intake, TempFile& copy) {
          static_cast<unsigned long long>(intake.size()), std::strerror(errno));
 }
 
+[[noreturn]] void write_failed(const Intake& intake) {
+  fail(ME, "cannot write the copy of %s: %s; no copy made", intake.sent_name(),
+       std::strerror(errno));
+}
+
 // Takes one arrival: the size, once checked, opens the copy and tells the
 // sender that the copy is prepared; what belongs in the copy is written
 // with one call.
@@ -104,8 +109,7 @@ void take(const Arrival& arrival, const char* buffer, Intake& intake, TempFile& 
     print_number(final_length(intake.size()));
   const std::size_t content = arrival.length - taken.content_from;
   if (content > 0 && !copy.append(buffer + taken.content_from, content))
-    fail(ME, "cannot write the copy of %s: %s; no copy made", intake.sent_name(),
-         std::strerror(errno));
+    write_failed(intake);
 }
 
 } // namespace
@@ -121,10 +125,14 @@ int main(int argc, char** argv) {
   // Name, size, full blocks, final block: the first datagram is awaited
   // without end, the rest come from its sender or the transfer ends.
   Intake intake;
+  // Each arrival is received straight into the copy's write buffer.
   TempFile copy;
-  char buffer[RECEIVE_CAPACITY];
-  while (intake.stage() != Stage::done)
+  while (intake.stage() != Stage::done) {
+    char* buffer = copy.space(RECEIVE_CAPACITY);
+    if (buffer == nullptr)
+      write_failed(intake);
     take(receive(inbox, buffer, intake), buffer, intake, copy, inbox);
+  }
 
   // Exit status 0 says the copy is in place and on disk, name and all.
   if (!copy.commit(intake.output_name()))

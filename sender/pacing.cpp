@@ -5,15 +5,13 @@
 #include <algorithm>
 #include <thread>
 
-std::size_t datagrams_that_fit(QueueLevel level) {
-  const std::uint64_t usable = level.capacity - level.capacity / 4;
-  // The kernel takes a datagram whenever its queue is not over capacity, so
-  // an empty queue always has room for one, however small it is.
+std::size_t datagrams_that_fit(QueueLevel level, std::uint32_t charge) {
+  const std::uint64_t usable = level.capacity - level.capacity / 8;
   if (level.used == 0 && level.capacity > 0)
-    return std::max<std::size_t>(1, usable / CHARGE_PER_DATAGRAM);
+    return std::max<std::size_t>(1, usable / charge);
   if (level.used >= usable)
     return 0;
-  return static_cast<std::size_t>((usable - level.used) / CHARGE_PER_DATAGRAM);
+  return static_cast<std::size_t>((usable - level.used) / charge);
 }
 
 bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
@@ -50,8 +48,10 @@ std::size_t Pacer::room() {
     case Lookup::found:
       break;
     }
-    budget_ = datagrams_that_fit(level);
-    const std::size_t wanted = std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}));
+    learn(level);
+    budget_ = datagrams_that_fit(level, charge_);
+    const std::size_t wanted =
+        std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}, charge_));
     if (budget_ >= wanted && budget_ > 0)
       return budget_;
     budget_ = 0;
@@ -78,6 +78,21 @@ bool step_taken(const QueueLevel& level, Step step) {
 }
 
 } // namespace
+
+void Pacer::learn(const QueueLevel& level) {
+  if (looked_ && level.hears_us && sent_since_look_ >= MIN_OBSERVED &&
+      level.used > used_at_look_) {
+    const std::uint64_t seen = (level.used - used_at_look_) / sent_since_look_;
+    if (seen >= BLOCK_SIZE && seen > most_seen_) {
+      most_seen_ = static_cast<std::uint32_t>(seen);
+      charge_ = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(CHARGE_PER_DATAGRAM, seen * CHARGE_MARGIN_PERCENT / 100));
+    }
+  }
+  looked_ = true;
+  used_at_look_ = level.used;
+  sent_since_look_ = 0;
+}
 
 std::size_t Pacer::blind_room() {
   const Clock::time_point now = Clock::now();

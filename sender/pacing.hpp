@@ -12,16 +12,26 @@
 #include "transfer.hpp"
 
 // What the kernel charges a receive queue for one queued 503-byte datagram
-// is about 1.3 KiB on loopback; pacing assumes more, to stay on the safe side.
+// depends on the receiver: about 1.3 KiB each where the datagrams are queued
+// one by one, 510 to 520 bytes where wharf takes a batch coalesced (UDP_GRO).
+// Pacing starts from more than either, and learns the real charge from
+// wharf's queue (Pacer).
 inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
+// The learned charge is raised by a quarter, and an eighth of the queue is
+// left free, so that a charge a little higher than any seen still fits.
+inline constexpr std::uint32_t CHARGE_MARGIN_PERCENT = 125;
+// Datagrams sent between two looks, at the least, for the rise in the
+// queue's charge to say what one of them costs.
+inline constexpr std::size_t MIN_OBSERVED = BATCH_BLOCKS / 2;
 inline constexpr std::chrono::seconds STALL_LIMIT{10};
 // Room worth asking for once the queue is nearly full: one full batch.
 inline constexpr std::size_t MIN_BURST = BATCH_BLOCKS;
 
-// Datagrams that can be sent now without risking a drop. A quarter of the
-// queue is held back: the kernel gives back receive memory lazily, in steps
-// of up to a quarter of the buffer, so `used` may lag behind the reader.
-std::size_t datagrams_that_fit(QueueLevel level);
+// Datagrams that can be sent now without risking a drop, at `charge` bytes
+// each. The kernel drops a datagram only when the queue's charge is over
+// its capacity as it arrives, and so takes one into an empty queue however
+// small it is.
+std::size_t datagrams_that_fit(QueueLevel level, std::uint32_t charge = CHARGE_PER_DATAGRAM);
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,6 +71,16 @@ inline constexpr std::chrono::microseconds BLIND_PERIOD{640};
 
 // Hands out sending room, asking the kernel again whenever the last answer
 // is used up and waiting while the queue is full.
+//
+// It learns what wharf's queue is charged for each datagram: between two
+// looks the queue's charge (rmem_alloc) rises by exactly what arrived, and
+// falls only when the kernel gives back what was read, in steps; so the
+// rise over the datagrams sent in between is at most the real charge, and
+// exactly it whenever nothing was given back. The largest such figure, if
+// at least a datagram's own 503 bytes, plus CHARGE_MARGIN_PERCENT, is the
+// charge paced on. It is learned only from wharf (a socket connected to
+// this sender), which coalesces each batch; a plain receiver is paced at
+// CHARGE_PER_DATAGRAM.
 class Pacer {
 public:
   explicit Pacer(QueueGauge& queue) : queue_(queue) {}
@@ -70,15 +90,26 @@ public:
   // datagrams. Where the kernel cannot be asked, BLIND_BURST once each
   // BLIND_PERIOD.
   std::size_t room();
-  void sent(std::size_t count) { budget_ -= count < budget_ ? count : budget_; }
+  void sent(std::size_t count) {
+    budget_ -= count < budget_ ? count : budget_;
+    sent_since_look_ += count;
+  }
+  // Bytes per datagram that pacing assumes now.
+  std::uint32_t charge() const { return charge_; }
 
 private:
   std::size_t blind_room();
+  void learn(const QueueLevel& level);
 
   QueueGauge& queue_;
   std::size_t budget_ = 0;
   bool blind_ = false;
   Clock::time_point next_burst_{};
+  bool looked_ = false;
+  std::uint32_t used_at_look_ = 0;
+  std::size_t sent_since_look_ = 0;
+  std::uint32_t charge_ = CHARGE_PER_DATAGRAM;
+  std::uint32_t most_seen_ = 0;
 };
 
 // The receiver's steps that ferry waits for, in transfer order.

@@ -7,10 +7,11 @@
 
 #include "pacing.hpp"
 
-TEST(QueueRoom, KeepsAQuarterSpareAndCountsConservatively) {
-  EXPECT_EQ(datagrams_that_fit({0, 8192 * 4}), 12U);
-  EXPECT_EQ(datagrams_that_fit({2048 * 10, 8192 * 4}), 2U);
-  EXPECT_EQ(datagrams_that_fit({8192 * 3, 8192 * 4}), 0U);
+TEST(QueueRoom, KeepsAnEighthSpareAndCountsAtTheChargeGiven) {
+  EXPECT_EQ(datagrams_that_fit({0, 8192 * 4}), 14U);
+  EXPECT_EQ(datagrams_that_fit({2048 * 10, 8192 * 4}), 4U);
+  EXPECT_EQ(datagrams_that_fit({2048 * 10, 8192 * 4}, 512), 16U);
+  EXPECT_EQ(datagrams_that_fit({8192 * 4 - 4096, 8192 * 4}), 0U);
   EXPECT_EQ(datagrams_that_fit({8192 * 5, 8192 * 4}), 0U);
 }
 
@@ -44,9 +45,9 @@ struct ScriptedGauge : QueueGauge {
 TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
   ScriptedGauge gauge({Lookup::found}, {{30000, 32768}, {30000, 32768}, {0, 32768}});
   Pacer pacer(gauge);
-  EXPECT_EQ(pacer.room(), 12U);
+  EXPECT_EQ(pacer.room(), 14U);
   EXPECT_EQ(gauge.asked, 3U);
-  pacer.sent(5);
+  pacer.sent(7);
   EXPECT_EQ(pacer.room(), 7U);
   EXPECT_EQ(gauge.asked, 3U);
   pacer.sent(7);
@@ -64,6 +65,45 @@ TEST(Pacer, PacesByTheClockWhereTheKernelCannotBeAsked) {
   }
   EXPECT_GE(Clock::now() - start, 9 * BLIND_PERIOD);
   EXPECT_EQ(gauge.asked, 1U);
+}
+
+TEST(Pacer, LearnsWharfsChargeFromTheQueueAndNeverGoesBelowWhatItSaw) {
+  constexpr std::uint32_t queue = 425984; // an ordinary user's, on default limits
+  struct Wharf : QueueGauge {
+    std::uint32_t used = 0;
+    Lookup look(QueueLevel* level) override {
+      *level = {used, queue, used, true};
+      return Lookup::found;
+    }
+  } wharf;
+  Pacer pacer(wharf);
+  EXPECT_EQ(pacer.charge(), CHARGE_PER_DATAGRAM);
+  // Sends all the room it has, and the queue's charge rises by `each` a
+  // datagram before the next look.
+  const auto send_all = [&](std::uint32_t each) {
+    const std::size_t n = pacer.room();
+    pacer.sent(n);
+    wharf.used += static_cast<std::uint32_t>(n) * each;
+  };
+  send_all(516);
+  pacer.room();
+  EXPECT_EQ(pacer.charge(), 516U * CHARGE_MARGIN_PERCENT / 100);
+  // The kernel gave back some of what was read meanwhile: the rise says
+  // too little and is not taken.
+  send_all(300);
+  pacer.room();
+  EXPECT_EQ(pacer.charge(), 516U * CHARGE_MARGIN_PERCENT / 100);
+  send_all(530);
+  pacer.room();
+  EXPECT_EQ(pacer.charge(), 530U * CHARGE_MARGIN_PERCENT / 100);
+
+  // A plain receiver, which is not connected to this sender, is paced at
+  // the starting charge whatever its queue shows.
+  ScriptedGauge plain({Lookup::found}, {{0, queue}, {128 * 516, queue}});
+  Pacer paced(plain);
+  paced.sent(paced.room());
+  paced.room();
+  EXPECT_EQ(paced.charge(), CHARGE_PER_DATAGRAM);
 }
 
 TEST(Pacer, LetsTheSendReportAReceiverThatHasGone) {
