@@ -26,7 +26,7 @@ bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
 void Backoff::pause() {
   const timespec pause{0, nanoseconds_};
   ::nanosleep(&pause, nullptr);
-  nanoseconds_ = std::min(nanoseconds_ * 2, 2'000'000L);
+  nanoseconds_ = std::min(nanoseconds_ * 3 / 2, 2'000'000L);
 }
 
 std::size_t Pacer::room() {
