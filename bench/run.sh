@@ -61,6 +61,17 @@ now() { date +%s.%N; }
 calc() { awk "BEGIN {print $1}"; }
 await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.005; done; }
 
+# Sends file $1 with ferry, timed, to the receiver $2 (a process ID of this
+# shell) once it holds the port; sets secs to the seconds until the
+# receiver has ended.
+ferry_into() {
+  await_port
+  local start; start=$(now)
+  (cd "$work/from" && echo "$1" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
+  wait "$2"
+  secs=$(calc "$(now) - $start")
+}
+
 # One copy into wharf, as root or as the ordinary user: prints "seconds
 # ferry_cpu wharf_cpu ferry_kib wharf_kib".
 copy_once() {
@@ -69,16 +80,11 @@ copy_once() {
   rm -f "$work/to/$out"
   sync
   (cd "$work/to" && exec /usr/bin/time -f "%U %S %M" -o "$work/wharf.time" "${runner[@]}" "$wharf") >/dev/null &
-  local pid=$!
-  await_port
-  local start; start=$(now)
-  (cd "$work/from" && echo "$name" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
-  wait "$pid"
-  local end; end=$(now)
+  ferry_into "$name" $!
   cmp -s "$work/from/$name" "$work/to/$out" || { echo "bench: copy of $name differs" >&2; exit 1; }
   read -r fu fs fm < "$work/ferry.time"
   read -r wu ws wm < "$work/wharf.time"
-  echo "$(calc "$end - $start") $(calc "$fu + $fs") $(calc "$wu + $ws") $fm $wm"
+  echo "$secs $(calc "$fu + $fs") $(calc "$wu + $ws") $fm $wm"
 }
 
 # One copy into a plain receiver that checks it: prints the same fields,
@@ -92,16 +98,11 @@ s.recv(64); size = int(s.recv(64).split(b"\0")[0]); h = hashlib.sha256()
 for _ in range(size // 503 + 1):
     h.update(s.recv(2048))
 open(sys.argv[1], "w").write(h.hexdigest())' "$work/plain.sum" &
-  local pid=$!
-  await_port
-  local start; start=$(now)
-  (cd "$work/from" && echo "$1" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
-  wait "$pid"
-  local end; end=$(now)
+  ferry_into "$1" $!
   [ "$(cat "$work/plain.sum")" = "$(sha256sum < "$work/from/$1" | cut -d' ' -f1)" ] ||
     { echo "bench: the plain receiver's copy of $1 differs" >&2; exit 1; }
   read -r fu fs fm < "$work/ferry.time"
-  echo "$(calc "$end - $start") $(calc "$fu + $fs") 0 $fm 0"
+  echo "$secs $(calc "$fu + $fs") 0 $fm 0"
 }
 
 # One cp: prints "seconds with_fsync_of_the_copy with_sync".
