@@ -98,14 +98,14 @@ private:
 };
 
 // A sender outside this machine, as wharf sees it: datagrams that come in
-// from 10.88.0.2 on a TUN device of the test's own network, not on
+// from 127.0.0.2 on a TUN device of the test's own network, not on
 // loopback. Made only where the test has a network of its own.
 class Outsider {
 public:
   Outsider();
   ~Outsider();
   bool ready() const { return tun_ >= 0; }
-  void send(const std::string& datagram); // to 10.88.0.1:8885
+  void send(const std::string& datagram); // to 127.0.0.1:8885
 
 private:
   int tun_ = -1;
