@@ -84,14 +84,10 @@ ShownName shown(std::string_view name, bool cut) {
   // A cut name loses the whole of a character the cut would split.
   if (cut) {
     std::size_t start = kept;
-    while (start > 0 && kept - start < 3 && (name[start - 1] & 0xC0) == 0x80)
+    while (start > 0 && kept - start < 3 && utf8_continuation(name[start - 1]))
       --start;
-    if (start > 0 && (name[start - 1] & 0xC0) == 0xC0) {
-      const auto lead = static_cast<unsigned char>(name[start - 1]);
-      const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-      if (kept - (start - 1) < length)
-        kept = start - 1;
-    }
+    if (start > 0 && kept - (start - 1) < utf8_length(name[start - 1]))
+      kept = start - 1;
   }
   for (std::size_t i = 0; i < kept; ++i)
     s.text[i] = is_control(name[i]) ? '?' : name[i];

@@ -24,26 +24,21 @@ const char* name_problem(std::string_view name) {
 
 namespace {
 
-bool continuation(unsigned char c) {
-  return (c & 0xC0) == 0x80;
-}
-
 // Where the character that ends just before `end` begins: the first byte
 // of a valid UTF-8 sequence of two to four bytes, or else `end - 1` alone.
 std::size_t character_start(const char* name, std::size_t end) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
   std::size_t start = end - 1;
-  while (start > 0 && end - start < 4 && continuation(byte(start)))
+  while (start > 0 && end - start < 4 && utf8_continuation(name[start]))
     --start;
-  const unsigned char lead = byte(start);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  const auto lead = static_cast<unsigned char>(name[start]);
+  const std::size_t length = utf8_length(name[start]);
   if (length == 1 || length != end - start || lead > 0xF4)
     return end - 1;
   std::uint32_t code = lead & (0x7F >> length);
   for (std::size_t i = start + 1; i < end; ++i) {
-    if (!continuation(byte(i)))
+    if (!utf8_continuation(name[i]))
       return end - 1;
-    code = code << 6 | (byte(i) & 0x3F);
+    code = code << 6 | (static_cast<unsigned char>(name[i]) & 0x3F);
   }
   // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
   constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};

@@ -40,6 +40,16 @@ constexpr bool is_control(char c) {
   return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
+// UTF-8's shape: a continuation byte (10xxxxxx), and how many bytes the
+// sequence that a byte leads has (1 for ASCII and for bytes that lead none).
+constexpr bool utf8_continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+constexpr std::size_t utf8_length(char lead) {
+  const auto b = static_cast<unsigned char>(lead);
+  return b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+}
+
 // Why a name may not be sent or written, or nullptr when it is fine: the
 // copy must land in the receiver's own directory under a plain file name.
 const char* name_problem(std::string_view name);
