@@ -110,11 +110,15 @@ constexpr const char* STOPPED = "wharf stopped before it had the whole file";
        static_cast<long long>(STALL_LIMIT.count()));
 }
 
+[[noreturn]] void wharf_gone(const char* gone) {
+  fail(ME, "%s; no copy made", gone);
+}
+
 [[noreturn]] void send_failed(const char* gone) {
   // Once wharf has heard this ferry, the kernel's port-unreachable answer,
   // reported on the connected socket, means wharf's socket has gone.
   if (errno == ECONNREFUSED)
-    fail(ME, "%s; no copy made", gone);
+    wharf_gone(gone);
   die("sendto()");
 }
 
@@ -128,7 +132,7 @@ void await(ReceiverQueue& queue, Step step, const char* gone) {
   case Hearing::busy:
     fail(ME, "wharf took another sender's transfer; try again later; no copy made");
   case Hearing::gone:
-    fail(ME, "%s; no copy made", gone);
+    wharf_gone(gone);
   case Hearing::stalled:
     if (step == Step::copy_prepared)
       fail(ME, "wharf did not get ready for the copy in %lld seconds; no copy made",
