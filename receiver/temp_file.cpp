@@ -19,6 +19,8 @@ constexpr std::size_t FILE_PAGE = 4096;
 // Writeback of the finished part starts at every step, so that the wait
 // for the disk at the end covers only the tail.
 constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
+// And a flush of what the disk has, when the last one is done.
+constexpr std::uint64_t FLUSH_STEP = 64 << 20;
 
 // The one named temporary file in existence, for the exit and signal
 // handlers; empty when there is none. Written only while SignalsHeld, so a
@@ -177,6 +179,8 @@ bool TempFile::write_out(std::size_t length) {
                       static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
     writeback_from_ = written_;
   }
+  if (written_ - flushed_to_ >= FLUSH_STEP && flush_.start(fd_.get()))
+    flushed_to_ = written_;
   // What is left over, less than a page, starts the buffer again.
   fill_ -= length;
   std::memmove(buffer_, buffer_ + length, fill_);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "background_sync.hpp"
 #include "fd.hpp"
 #include "transfer.hpp"
 
@@ -44,7 +45,8 @@ public:
   // The copy's next bytes: ones received into space() are taken where they
   // lie (moved down over any bytes before them that do not belong), others
   // are copied in. Gathered and written a mebibyte at a time, with
-  // writeback to disk started as the file grows. False with errno set.
+  // writeback and flushes to disk started as the file grows. False with
+  // errno set.
   bool append(const char* data, std::size_t length);
   // Writes out the rest, waits until it is on disk, and puts it in place as
   // `name`. False with errno set, and nothing left behind.
@@ -62,6 +64,8 @@ private:
   char path_[32] = {};
   std::uint64_t written_ = 0;
   std::uint64_t writeback_from_ = 0;
+  std::uint64_t flushed_to_ = 0;
+  BackgroundSync flush_;
   std::size_t fill_ = 0;
   // Arrivals are gathered and written a mebibyte at a time: fewer, larger
   // writes, each starting on a page boundary of the file.
