@@ -1,44 +1,59 @@
 #include "background_sync.hpp"
 
-#include <linux/aio_abi.h>
-#include <sys/syscall.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <cstddef>
 
-BackgroundSync::~BackgroundSync() {
-  if (context_ != 0)
-    ::syscall(SYS_io_destroy, context_);
+namespace {
+
+// fdatasync needs next to no stack of ours.
+constexpr std::size_t FLUSH_STACK = 64 << 10;
+
+} // namespace
+
+void* BackgroundSync::flush(void* self) {
+  auto* sync = static_cast<BackgroundSync*>(self);
+  sync->result_ = ::fdatasync(sync->fd_) == 0 ? 0 : errno;
+  sync->done_.store(true, std::memory_order_release);
+  return nullptr;
 }
 
-bool BackgroundSync::running() {
-  if (!started_)
-    return false;
-  io_event done{};
-  timespec no_wait{};
-  if (::syscall(SYS_io_getevents, context_, 1, 1, &done, &no_wait) == 1)
-    started_ = false;
-  return started_;
+void BackgroundSync::collect(bool wait) {
+  if (!running_ || (!wait && !done_.load(std::memory_order_acquire)))
+    return;
+  ::pthread_join(thread_, nullptr);
+  running_ = false;
+  if (result_ != 0 && error_ == 0)
+    error_ = result_;
 }
 
 bool BackgroundSync::start(int fd) {
-  const int error = errno;
-  if (context_ == 0 && !unavailable_ && ::syscall(SYS_io_setup, 1, &context_) != 0) {
-    context_ = 0;
-    unavailable_ = true;
-  }
-  if (unavailable_ || running()) {
-    errno = error;
+  collect(false);
+  if (running_)
     return false;
-  }
-  iocb request{};
-  request.aio_fildes = static_cast<__u32>(fd);
-  request.aio_lio_opcode = IOCB_CMD_FDSYNC;
-  iocb* requests[] = {&request};
-  // Kernels before 4.18 and filesystems without it refuse the command.
-  started_ = ::syscall(SYS_io_submit, context_, 1, requests) == 1;
-  unavailable_ = !started_;
-  errno = error;
-  return started_;
+  fd_ = fd;
+  done_.store(false, std::memory_order_relaxed);
+  pthread_attr_t attributes;
+  ::pthread_attr_init(&attributes);
+  ::pthread_attr_setstacksize(&attributes, FLUSH_STACK);
+  // Signals stay with the main thread, whose handlers and held sections
+  // the clean-up relies on: the new thread starts with all of them blocked.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
+  running_ = ::pthread_create(&thread_, &attributes, flush, this) == 0;
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ::pthread_attr_destroy(&attributes);
+  return running_;
+}
+
+bool BackgroundSync::finish() {
+  collect(true);
+  if (error_ == 0)
+    return true;
+  errno = error_;
+  return false;
 }

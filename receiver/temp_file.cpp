@@ -19,8 +19,8 @@ constexpr std::size_t FILE_PAGE = 4096;
 // Writeback of the finished part starts at every step, so that the wait
 // for the disk at the end covers only the tail.
 constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
-// And a flush of what the disk has, when the last one is done.
-constexpr std::uint64_t FLUSH_STEP = 64 << 20;
+// And a flush of the disk's cache at every step, once the last is done.
+constexpr std::uint64_t FLUSH_STEP = 16 << 20;
 
 // The one named temporary file in existence, for the exit and signal
 // handlers; empty when there is none. Written only while SignalsHeld, so a
@@ -123,6 +123,7 @@ bool can_replace(const char* name) {
 }
 
 TempFile::~TempFile() {
+  flush_.finish();
   if (named()) {
     fd_.reset();
     remove_pending();
@@ -240,7 +241,7 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = write_out(fill_) && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
+  const bool ok = write_out(fill_) && flush_.finish() && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
                   fd_.close() == 0 && rename_into_place(name);
   const int error = errno;
   if (!ok)

@@ -101,3 +101,13 @@ TEST(TempFile, AFailedRenameReportsWhyAndRemovesTheTemporaryFile) {
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
 }
+
+// A flush's error is told to that flush alone; the final fsync would not
+// see it again, so it must come out of finish().
+TEST(TempFile, AFailedBackgroundFlushIsNotLost) {
+  BackgroundSync flush;
+  ASSERT_TRUE(flush.start(-1));
+  EXPECT_FALSE(flush.finish());
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_FALSE(flush.finish()) << "reported once, then forgotten";
+}
