@@ -12,6 +12,9 @@
 #   bench/run.sh [build-dir]      (default: build/programs, built if missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Seconds with a decimal point, whatever the user's locale.
+export LC_ALL=C
+[ -n "${EPOCHREALTIME:-}" ] || { echo "bench: needs bash 5 or later" >&2; exit 1; }
 [ -x /usr/bin/time ] && /usr/bin/time -f %M true >/dev/null 2>&1 ||
   { echo "bench: needs GNU time at /usr/bin/time (apt-get install time)" >&2; exit 1; }
 command -v awk >/dev/null || { echo "bench: needs awk (apt-get install mawk)" >&2; exit 1; }
@@ -57,8 +60,16 @@ fi
 python=$(command -v python3 || true)
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-now() { date +%s.%N; }
 calc() { awk "BEGIN {print $1}"; }
+# Runs a command in the folder of the originals under GNU time, writing
+# its CPU and memory to $1: ferry and cp are started alike, so that
+# neither's figures carry more of this script than the other's. The clock
+# is bash's own, which starts no process.
+timed() {
+  local out=$1
+  shift
+  (cd "$work/from" && exec /usr/bin/time -f "%U %S %M" -o "$out" "$@")
+}
 await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.005; done; }
 
 # Sends file $1 with ferry, timed, to the receiver $2 (a process ID of this
@@ -66,10 +77,10 @@ await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; 
 # receiver has ended.
 ferry_into() {
   await_port
-  local start; start=$(now)
-  (cd "$work/from" && echo "$1" | /usr/bin/time -f "%U %S %M" -o "$work/ferry.time" "$ferry") >/dev/null
+  local start=$EPOCHREALTIME
+  timed "$work/ferry.time" "$ferry" <<< "$1" >/dev/null
   wait "$2"
-  secs=$(calc "$(now) - $start")
+  secs=$(calc "$EPOCHREALTIME - $start")
 }
 
 # One copy into wharf, as root or as the ordinary user: prints "seconds
@@ -109,13 +120,13 @@ open(sys.argv[1], "w").write(h.hexdigest())' "$work/plain.sum" &
 cp_once() {
   rm -f "$work/to/cp.bin"
   sync
-  local start; start=$(now)
-  cp "$work/from/$1" "$work/to/cp.bin"
-  local copied; copied=$(now)
+  local start=$EPOCHREALTIME
+  timed /dev/null cp "$1" "$work/to/cp.bin"
+  local copied=$EPOCHREALTIME
   sync "$work/to/cp.bin"
-  local fsynced; fsynced=$(now)
+  local fsynced=$EPOCHREALTIME
   sync
-  local synced; synced=$(now)
+  local synced=$EPOCHREALTIME
   echo "$(calc "$copied - $start") $(calc "$fsynced - $start") $(calc "$synced - $start")"
 }
 
