@@ -241,8 +241,8 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = write_out(fill_) && flush_.finish() && ::fsync(fd_.get()) == 0 && (named() || link_in()) &&
-                  fd_.close() == 0 && rename_into_place(name);
+  const bool ok = write_out(fill_) && flush_.finish() && ::fsync(fd_.get()) == 0 &&
+                  (named() || link_in()) && fd_.close() == 0 && rename_into_place(name);
   const int error = errno;
   if (!ok)
     remove_pending();
