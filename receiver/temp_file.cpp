@@ -16,11 +16,10 @@
 namespace {
 
 constexpr std::size_t FILE_PAGE = 4096;
-// Writeback of the finished part starts at every step, so that the wait
-// for the disk at the end covers only the tail.
+// Writeback of the finished part starts at every step, and a flush of the
+// disk's cache unless the last is still running, so that the wait for the
+// disk at the end covers only the tail.
 constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
-// And a flush of the disk's cache at every step, once the last is done.
-constexpr std::uint64_t FLUSH_STEP = 16 << 20;
 
 // The one named temporary file in existence, for the exit and signal
 // handlers; empty when there is none. Written only while SignalsHeld, so a
@@ -179,9 +178,8 @@ bool TempFile::write_out(std::size_t length) {
     ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
                       static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
     writeback_from_ = written_;
+    flush_.start(fd_.get());
   }
-  if (written_ - flushed_to_ >= FLUSH_STEP && flush_.start(fd_.get()))
-    flushed_to_ = written_;
   // What is left over, less than a page, starts the buffer again.
   fill_ -= length;
   std::memmove(buffer_, buffer_ + length, fill_);

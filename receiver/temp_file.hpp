@@ -64,7 +64,6 @@ private:
   char path_[32] = {};
   std::uint64_t written_ = 0;
   std::uint64_t writeback_from_ = 0;
-  std::uint64_t flushed_to_ = 0;
   BackgroundSync flush_;
   std::size_t fill_ = 0;
   // Arrivals are gathered and written a mebibyte at a time: fewer, larger
