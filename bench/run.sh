@@ -133,8 +133,8 @@ cp_once() {
 printf '%-7s %-5s %4s %7s %5s %9s %7s %9s %9s %9s %6s %7s %7s %6s %7s\n' size wharf runs "copy s" \
   "MB/s" "ferry cpu" "cpu/GiB" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "cp+fsync" "cp+sync" \
   "vs cp" "vs c+f"
-rows=("1MiB 1 9 root" "100MiB 100 5 root" "1GiB 1024 5 root")
-[ ${#as_user[@]} -gt 0 ] && rows+=("1GiB 1024 5 user")
+rows=("1MiB 1 9 root" "100MiB 100 11 root" "1GiB 1024 7 root")
+[ ${#as_user[@]} -gt 0 ] && rows+=("1GiB 1024 7 user")
 [ -n "$python" ] && rows+=("100MiB 100 3 plain")
 for row in "${rows[@]}"; do
   read -r label mib runs who <<< "$row"
