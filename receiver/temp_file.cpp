@@ -174,24 +174,32 @@ bool TempFile::write_out(std::size_t length) {
   if (!write_all(fd_.get(), buffer_, length))
     return false;
   written_ += length;
-  if (written_ - writeback_from_ >= WRITEBACK_STEP) {
-    ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
-                      static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
-    writeback_from_ = written_;
-    flush_.start(fd_.get());
-  }
   // What is left over, less than a page, starts the buffer again.
   fill_ -= length;
   std::memmove(buffer_, buffer_ + length, fill_);
   return true;
 }
 
+// Only while the data still arrives: at the end, the final fsync writes
+// out and flushes the tail itself.
+void TempFile::keep_disk_busy() {
+  if (written_ - writeback_from_ < WRITEBACK_STEP)
+    return;
+  ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
+                    static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
+  writeback_from_ = written_;
+  flush_.start(fd_.get());
+}
+
 // Only whole pages go out and the odd end waits for the next piece, so
 // every write starts on a page boundary of the file: the page cache then
 // never has to read or zero part of a page.
 char* TempFile::space(std::size_t length) {
-  if (sizeof buffer_ - fill_ < length && !write_out(fill_ / FILE_PAGE * FILE_PAGE))
-    return nullptr;
+  if (sizeof buffer_ - fill_ < length) {
+    if (!write_out(fill_ / FILE_PAGE * FILE_PAGE))
+      return nullptr;
+    keep_disk_busy();
+  }
   return buffer_ + fill_;
 }
 

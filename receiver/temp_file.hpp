@@ -56,6 +56,8 @@ public:
 
 private:
   bool write_out(std::size_t length);
+  // Starts writeback and a flush of what was written since the last step.
+  void keep_disk_busy();
   bool link_in();
   bool rename_into_place(const char* name);
 
