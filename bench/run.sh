@@ -61,14 +61,14 @@ python=$(command -v python3 || true)
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 calc() { awk "BEGIN {print $1}"; }
-# Runs a command in the folder of the originals under GNU time, writing
-# its CPU and memory to $1: ferry and cp are started alike, so that
-# neither's figures carry more of this script than the other's. The clock
-# is bash's own, which starts no process.
+# Runs a command in folder $1 under GNU time, writing its CPU and memory
+# to $2: ferry and cp are started alike, so that neither's figures carry
+# more of this script than the other's. The clock is bash's own, which
+# starts no process.
 timed() {
-  local out=$1
-  shift
-  (cd "$work/from" && exec /usr/bin/time -f "%U %S %M" -o "$out" "$@")
+  local dir=$1 out=$2
+  shift 2
+  (cd "$dir" && exec /usr/bin/time -f "%U %S %M" -o "$out" "$@")
 }
 await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.005; done; }
 
@@ -78,7 +78,7 @@ await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; 
 ferry_into() {
   await_port
   local start=$EPOCHREALTIME
-  timed "$work/ferry.time" "$ferry" <<< "$1" >/dev/null
+  timed "$work/from" "$work/ferry.time" "$ferry" <<< "$1" >/dev/null
   wait "$2"
   secs=$(calc "$EPOCHREALTIME - $start")
 }
@@ -90,7 +90,7 @@ copy_once() {
   [ "$who" = user ] && runner=("${as_user[@]}")
   rm -f "$work/to/$out"
   sync
-  (cd "$work/to" && exec /usr/bin/time -f "%U %S %M" -o "$work/wharf.time" "${runner[@]}" "$wharf") >/dev/null &
+  timed "$work/to" "$work/wharf.time" "${runner[@]}" "$wharf" >/dev/null &
   ferry_into "$name" $!
   cmp -s "$work/from/$name" "$work/to/$out" || { echo "bench: copy of $name differs" >&2; exit 1; }
   read -r fu fs fm < "$work/ferry.time"
@@ -121,7 +121,7 @@ cp_once() {
   rm -f "$work/to/cp.bin"
   sync
   local start=$EPOCHREALTIME
-  timed /dev/null cp "$1" "$work/to/cp.bin"
+  timed "$work/from" /dev/null cp "$1" "$work/to/cp.bin"
   local copied=$EPOCHREALTIME
   sync "$work/to/cp.bin"
   local fsynced=$EPOCHREALTIME
