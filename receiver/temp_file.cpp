@@ -122,6 +122,7 @@ bool can_replace(const char* name) {
 }
 
 TempFile::~TempFile() {
+  // A flush still running must not meet a closed, or reused, descriptor.
   flush_.finish();
   if (named()) {
     fd_.reset();
@@ -253,6 +254,8 @@ bool TempFile::commit(const char* name) {
   if (!ok)
     remove_pending();
   path_[0] = '\0';
+  // A failed write leaves the last flush unjoined.
+  flush_.finish();
   fd_.reset();
   errno = error;
   return ok;
