@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +13,11 @@
 #endif
 
 namespace {
+
+constexpr const char* COPYRIGHT =
+    "Copyright (c) 2026 the ferry and wharf authors.\n"
+    "License: MIT. This is free software: you are free to change and\n"
+    "redistribute it. There is NO WARRANTY, to the extent permitted by law.\n";
 
 bool line_open = false;
 
@@ -38,43 +43,60 @@ void print_prompt(const char* prompt) {
 }
 
 void start_error_line() {
+  const int error = errno;
   if (line_open && same_terminal(STDOUT_FILENO, STDERR_FILENO))
     std::fputc('\n', stderr);
   line_open = false;
+  errno = error;
 }
 
 void die(const char* label) {
+  fail(label, Failure::call(label));
+}
+
+void fail(const char* program, const Failure& failure) {
   start_error_line();
-  std::perror(label);
+  if (failure.label() != nullptr) {
+    errno = failure.error();
+    std::perror(failure.label());
+  } else {
+    std::fprintf(stderr, "%s: %s\n", program, failure.text());
+  }
   std::exit(1);
 }
 
-void fail(const char* program, const char* format, ...) {
-  start_error_line();
-  std::fprintf(stderr, "%s: ", program);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-  std::exit(1);
-}
-
-void take_no_arguments(const char* program, int argc, char** argv, const char* usage,
-                       const char* how) {
+Asked read_arguments(int argc, char** argv) {
   if (argc < 2)
-    return;
+    return Asked::transfer;
   const std::string_view first = argv[1];
-  if (argc == 2 && first == "--help") {
+  if (argc == 2 && first == "--help")
+    return Asked::help;
+  if (argc == 2 && first == "--version")
+    return Asked::version;
+  return Asked::refused;
+}
+
+int answer(const char* program, Asked asked, int argc, char** argv, const char* usage,
+           const char* how) {
+  if (asked == Asked::refused) {
+    // After a question, the word that follows it is the one refused.
+    const std::string_view first = argv[1];
+    const bool question = first == "--help" || first == "--version";
+    const char* refused = question && argc > 2 ? argv[2] : argv[1];
+    std::fprintf(stderr, "%s: takes no arguments (got \"%s\"); %s; see %s --help\n", program,
+                 shown(refused).text, how, program);
+    return 1;
+  }
+  if (asked == Asked::help)
     std::printf("Usage: %s\n%s", program, usage);
-    std::exit(0);
+  else
+    std::printf("%s %s\n%s", program, FERRY_WHARF_VERSION, COPYRIGHT);
+  // A full disk or a closed pipe must not pass for an answer given.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "%s: write error: %s\n", program, std::strerror(errno));
+    return 1;
   }
-  if (argc == 2 && first == "--version") {
-    std::printf("%s %s\n", program, FERRY_WHARF_VERSION);
-    std::exit(0);
-  }
-  fail(program, "takes no arguments (got \"%s\"); %s; see %s --help", shown(first).text, how,
-       program);
+  return 0;
 }
 
 ShownName shown(std::string_view name, bool cut) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "failure.hpp"
 #include "transfer.hpp"
 
 // A decimal number on stdout with no newline, flushed at once.
@@ -16,19 +17,27 @@ void print_prompt(const char* prompt);
 
 // Called before any failure line: where stdout and stderr are the same
 // terminal and a number or prompt has left the line open, ends it first, so
-// the failure starts on a line of its own. Pipes and files see nothing.
+// the failure starts on a line of its own. Pipes and files see nothing;
+// errno is kept.
 void start_error_line();
 
-// One line "<program>: <message>" on stderr, then exit status 1.
-[[noreturn]] void fail(const char* program, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+// perror(label), then exit status 1, on a line of its own.
+[[noreturn]] void die(const char* label);
+// The failure's one line, then exit status 1: "<label>: <error text>" for
+// a failed call, else "<program>: <text>".
+[[noreturn]] void fail(const char* program, const Failure& failure);
 
-// The programs take no arguments: --help and --version answer on stdout
-// and exit 0; anything else is refused with one line and exit status 1.
-// `usage` is the help text after the "Usage:" line; `how` says in a few
-// words how the program is run.
-void take_no_arguments(const char* program, int argc, char** argv, const char* usage,
-                       const char* how);
+// What the command line asks for. The programs take no arguments: --help
+// and --version alone are answered, anything else is refused.
+enum class Asked { transfer, help, version, refused };
+Asked read_arguments(int argc, char** argv);
+// Answers what was asked, other than a transfer, and returns the exit
+// status: 0 once the answer is written, 1 for a refusal (naming the
+// argument refused) or an answer stdout would not take. `usage` is the
+// help text after the "Usage:" line; `how` says in a few words how the
+// program is run.
+int answer(const char* program, Asked asked, int argc, char** argv, const char* usage,
+           const char* how);
 
 // A name as it may be shown in a message: control characters as '?', and
 // a name too long for the name datagram, or one that is `cut` from a

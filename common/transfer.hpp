@@ -1,6 +1,6 @@
-// The transfer protocol both programs compile in: its constants, the failure
-// exits, and the pure rules for names, size text and the block plan. Nothing
-// here does network I/O, so tests call every rule directly.
+// The transfer protocol both programs compile in: its constants and the pure
+// rules for names, size text and the block plan. Nothing here does I/O, so
+// tests call every rule directly.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +20,6 @@ inline constexpr std::size_t BATCH_BLOCKS = 128;
 inline constexpr std::size_t NAME_MAX_LEN = CTRL_LEN - 1;
 // The size travels as "%d" text, so files must stay below 2^31 bytes.
 inline constexpr std::uint64_t SIZE_MAX_BYTES = 2147483647;
-
-// perror(label), then exit status 1. The failure line starts a line of
-// its own on a terminal (console.hpp).
-[[noreturn]] void die(const char* label);
 
 // The block plan: floor(S/503) full datagrams, then one of S mod 503 bytes
 // (zero-length when S is a multiple of 503).

@@ -70,12 +70,16 @@ std::uint32_t drop_count(int sock) {
 
 } // namespace
 
-Inbox::Inbox(int sock) : sock_(sock), loopback_(::if_nametoindex("lo")) {
+Failure Inbox::watch() {
+  // A sender on this machine always comes in by loopback.
+  loopback_ = ::if_nametoindex("lo");
+  if (loopback_ == 0)
+    return Failure::call("if_nametoindex");
   const int on = 1;
-  // Each datagram then carries the drop count and the interface it came in
-  // by: a sender on this machine always comes in by loopback.
-  ::setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-  ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  if (::setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0 ||
+      ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+    return Failure::call("setsockopt");
+  return {};
 }
 
 bool Inbox::listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far) {
@@ -108,7 +112,7 @@ bool Inbox::drops_seen(std::uint32_t reported) {
   return true;
 }
 
-bool Inbox::receive(char* buffer, std::size_t capacity, Arrival* arrival) {
+bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
   auto quiet = std::chrono::seconds(0);
   for (;;) {
     sockaddr_in from{};
@@ -147,9 +151,9 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Arrival* arrival) {
       continue;
     if (!heard_ && !listen_only_to(from, c.drops))
       return false;
-    arrival->length = static_cast<std::size_t>(got);
-    arrival->segment = c.segment > 0 ? c.segment : arrival->length;
-    arrival->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+    received->length = static_cast<std::size_t>(got);
+    received->segment = c.segment > 0 ? c.segment : received->length;
+    received->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
     return true;
   }
 }

@@ -11,9 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "failure.hpp"
+
 inline constexpr std::chrono::seconds SILENCE_LIMIT{10};
 
-struct Arrival {
+// What one receive brought: one datagram, or a coalesced batch.
+struct Received {
   std::size_t length;  // bytes in the buffer
   std::size_t segment; // each datagram's length in a coalesced batch
   bool truncated;      // larger than the buffer
@@ -25,13 +28,16 @@ void tune_for_batches(int sock);
 
 class Inbox {
 public:
-  // Datagrams queued before the inbox was made carry nothing to check it
-  // by, and are ignored: make it before the socket is bound.
-  explicit Inbox(int sock);
+  explicit Inbox(int sock) : sock_(sock) {}
+  // Asks the kernel to tell, with each datagram, the drop count and the
+  // interface it came in by: every filter here rests on them. Datagrams
+  // queued before carry neither, and are ignored: call it before the
+  // socket is bound.
+  Failure watch();
   // False with errno set: EAGAIN when the sender has gone silent, ENOBUFS
   // when the kernel has dropped datagrams (dropped() says how many), else
   // the error of the call that failed_call() names.
-  bool receive(char* buffer, std::size_t capacity, Arrival* arrival);
+  bool receive(char* buffer, std::size_t capacity, Received* received);
   const char* failed_call() const { return failed_call_; }
   std::uint32_t dropped() const { return dropped_; }
   // Tells the sender, through the kernel's view of this socket, that the
@@ -43,7 +49,7 @@ private:
   bool listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far);
   bool drops_seen(std::uint32_t reported);
   int sock_;
-  unsigned loopback_;
+  unsigned loopback_ = 0;
   bool heard_ = false;
   sockaddr_in sender_{};
   std::uint32_t drops_before_ = 0;

@@ -2,6 +2,7 @@
 
 #include "console.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -93,19 +94,20 @@ bool Intake::take_block(std::size_t length) {
   return true;
 }
 
-Taken take_arrival(Intake& intake, const char* data, std::size_t length, std::size_t segment) {
-  Taken taken;
-  taken.content_from = length;
-  taken.refused = !for_each_datagram(data, length, segment, [&](const char* d, std::size_t n) {
+Arrival::Content Arrival::feed(Intake& intake, const char* data, Stage until) {
+  Content content;
+  while (left_ && intake.stage() < until) {
+    const std::size_t n = std::min(segment_, length_ - offset_);
     const Stage before = intake.stage();
-    if (!intake.take(d, n))
-      return false;
-    taken.size_came = taken.size_came || before == Stage::size;
-    taken.final_due = taken.final_due ||
-                      (intake.stage() == Stage::final_block && before != Stage::final_block);
-    if (before == Stage::blocks || before == Stage::final_block)
-      taken.content_from = std::min(taken.content_from, static_cast<std::size_t>(d - data));
-    return true;
-  });
-  return taken;
+    if (!intake.take(data + offset_, n))
+      return content;
+    if (before == Stage::blocks || before == Stage::final_block) {
+      if (content.length == 0)
+        content.offset = offset_;
+      content.length += n;
+    }
+    offset_ += n;
+    left_ = offset_ < length_;
+  }
+  return content;
 }

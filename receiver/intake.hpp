@@ -4,7 +4,6 @@
 // datagrams directly and wharf's main uses it as it is.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,31 +44,29 @@ private:
   char reason_[200] = {};
 };
 
-// What one arrival, a single datagram or a coalesced batch, brought.
-struct Taken {
-  bool refused = false;   // a datagram did not fit the sequence: the intake's reason() says why
-  bool size_came = false; // the size was taken: the copy is to be prepared before any content
-  bool final_due = false; // every full block has come: the final datagram is next
-  std::size_t content_from = 0; // the bytes from here to the arrival's end belong in the copy
+// One arrival: a single datagram, or a coalesced batch of datagrams of
+// `segment` bytes each but the last, fed to the intake a stage at a time.
+// A zero-length arrival is one zero-length datagram.
+class Arrival {
+public:
+  Arrival() = default; // nothing left
+  Arrival(std::size_t length, std::size_t segment)
+      : length_(length), segment_(segment == 0 ? length : segment), left_(true) {}
+  bool used_up() const { return !left_; }
+
+  // The bytes of an arrival that belong in the copy.
+  struct Content {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+  };
+  // Feeds the intake the arrival's next datagrams, held at `data`, until
+  // it reaches `until`, refuses one, or the arrival is used up. Returns
+  // those of the datagrams taken that are the file's contents.
+  Content feed(Intake& intake, const char* data, Stage until);
+
+private:
+  std::size_t length_ = 0;
+  std::size_t segment_ = 0;
+  std::size_t offset_ = 0;
+  bool left_ = false;
 };
-
-// Takes each datagram of an arrival in order (`segment` bytes each but the
-// last, or one datagram when `segment` is 0) and says which of its bytes
-// belong in the copy.
-Taken take_arrival(Intake& intake, const char* data, std::size_t length, std::size_t segment);
-
-// Splits an arrival into its datagrams: one datagram, or a coalesced batch
-// of `segment` bytes each but the last. A zero-length arrival is one
-// zero-length datagram. Stops at the first datagram `take` refuses and
-// returns false.
-template <class Take>
-bool for_each_datagram(const char* data, std::size_t length, std::size_t segment, Take&& take) {
-  std::size_t offset = 0;
-  do {
-    const std::size_t n = segment == 0 ? length : std::min(segment, length - offset);
-    if (!take(data + offset, n))
-      return false;
-    offset += n;
-  } while (offset < length);
-  return true;
-}

@@ -1,99 +1,16 @@
 #include "temp_file.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
+
+#include "cleanup.hpp"
 
 namespace {
-
-constexpr std::size_t FILE_PAGE = 4096;
-// Writeback of the finished part starts at every step, and a flush of the
-// disk's cache unless the last is still running, so that the wait for the
-// disk at the end covers only the tail.
-constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
-
-// The one named temporary file in existence, for the exit and signal
-// handlers; empty when there is none. Written only while SignalsHeld, so a
-// handler never sees a file without its name or a name half-written.
-char pending[32];
-
-void remove_pending() {
-  if (pending[0] != '\0')
-    ::unlink(pending);
-  pending[0] = '\0';
-}
-
-void on_fatal_signal(int signal) {
-  remove_pending();
-  // The default action, now: end the process, with a core where it is due.
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-// Every signal whose default ends the process, with or without a core.
-constexpr int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGALRM,
-                                 SIGUSR1, SIGUSR2, SIGXFSZ, SIGXCPU, SIGVTALRM, SIGPROF,
-                                 SIGPOLL, SIGPWR,  SIGABRT, SIGSEGV, SIGBUS,    SIGFPE,
-                                 SIGILL,  SIGSYS,  SIGTRAP};
-
-void install_handlers() {
-  static const bool installed = [] {
-    std::atexit(remove_pending);
-    for (const int signal : FATAL_SIGNALS) {
-      struct sigaction now {};
-      // One the user set to be ignored (nohup, say) stays ignored.
-      if (::sigaction(signal, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
-        continue;
-      struct sigaction handler {};
-      handler.sa_handler = on_fatal_signal;
-      sigfillset(&handler.sa_mask);
-      ::sigaction(signal, &handler, nullptr);
-    }
-    return true;
-  }();
-  (void)installed;
-}
-
-// Holds back every signal while a named file and `pending` may disagree.
-class SignalsHeld {
-public:
-  SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, &before_);
-  }
-  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-  sigset_t before_{};
-};
-
-bool write_all(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t wrote = ::write(fd, data, length);
-    if (wrote < 0 && errno == EINTR)
-      continue;
-    if (wrote <= 0) {
-      if (wrote == 0)
-        errno = EIO;
-      return false;
-    }
-    data += wrote;
-    length -= static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
 
 mode_t new_file_mode() {
   const mode_t mask = ::umask(0);
@@ -122,8 +39,6 @@ bool can_replace(const char* name) {
 }
 
 TempFile::~TempFile() {
-  // A flush still running must not meet a closed, or reused, descriptor.
-  flush_.finish();
   if (named()) {
     fd_.reset();
     remove_pending();
@@ -145,17 +60,16 @@ bool TempFile::create(bool unnamed) {
       return false;
   }
   // The clean-up is armed before the file exists.
-  install_handlers();
+  arm_cleanup();
   {
     const SignalsHeld held;
     std::snprintf(path_, sizeof path_, ".wharf-XXXXXX");
-    const int fd = ::mkostemp(path_, O_CLOEXEC);
-    if (fd < 0) {
+    fd_ = Fd(::mkostemp(path_, O_CLOEXEC));
+    if (!fd_) {
       path_[0] = '\0';
       return false;
     }
-    fd_ = Fd(fd);
-    std::memcpy(pending, path_, sizeof pending);
+    remove_on_exit(path_);
   }
   // mkostemp made it 0600. A filesystem without Unix permissions (FAT,
   // say) cannot change them, and keeps its own.
@@ -171,73 +85,18 @@ bool TempFile::reserve(std::uint64_t size) {
   return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-bool TempFile::write_out(std::size_t length) {
-  if (!write_all(fd_.get(), buffer_, length))
-    return false;
-  written_ += length;
-  // What is left over, less than a page, starts the buffer again.
-  fill_ -= length;
-  std::memmove(buffer_, buffer_ + length, fill_);
-  return true;
-}
-
-// Only while the data still arrives: at the end, the final fsync writes
-// out and flushes the tail itself.
-void TempFile::keep_disk_busy() {
-  if (written_ - writeback_from_ < WRITEBACK_STEP)
-    return;
-  ::sync_file_range(fd_.get(), static_cast<off_t>(writeback_from_),
-                    static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
-  writeback_from_ = written_;
-  flush_.start(fd_.get());
-}
-
-// Only whole pages go out and the odd end waits for the next piece, so
-// every write starts on a page boundary of the file: the page cache then
-// never has to read or zero part of a page.
-char* TempFile::space(std::size_t length) {
-  if (sizeof buffer_ - fill_ < length) {
-    if (!write_out(fill_ / FILE_PAGE * FILE_PAGE))
-      return nullptr;
-    keep_disk_busy();
-  }
-  return buffer_ + fill_;
-}
-
-bool TempFile::append(const char* data, std::size_t length) {
-  const std::less_equal<const char*> at_or_before;
-  if (at_or_before(buffer_ + fill_, data) && at_or_before(data + length, buffer_ + sizeof buffer_)) {
-    // Received into space(): in place already, or just after what came before.
-    if (data != buffer_ + fill_)
-      std::memmove(buffer_ + fill_, data, length);
-    fill_ += length;
-    return true;
-  }
-  while (length > 0) {
-    char* into = space(std::min(length, sizeof buffer_ / 2));
-    if (into == nullptr)
-      return false;
-    const std::size_t n = std::min(length, sizeof buffer_ - fill_);
-    std::memcpy(into, data, n);
-    fill_ += n;
-    data += n;
-    length -= n;
-  }
-  return true;
-}
-
 // Gives the unnamed file a hidden name of its own, for the rename. Linking
 // by descriptor needs CAP_DAC_READ_SEARCH; /proc's link to it does not.
 bool TempFile::link_in() {
   char proc[40];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_.get());
-  install_handlers();
+  arm_cleanup();
   const SignalsHeld held;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::snprintf(path_, sizeof path_, ".wharf-%d-%d", static_cast<int>(::getpid()), attempt);
     if (::linkat(fd_.get(), "", AT_FDCWD, path_, AT_EMPTY_PATH) == 0 ||
         ::linkat(AT_FDCWD, proc, AT_FDCWD, path_, AT_SYMLINK_FOLLOW) == 0) {
-      std::memcpy(pending, path_, sizeof pending);
+      remove_on_exit(path_);
       return true;
     }
     if (errno != EEXIST)
@@ -248,14 +107,12 @@ bool TempFile::link_in() {
 }
 
 bool TempFile::commit(const char* name) {
-  const bool ok = write_out(fill_) && flush_.finish() && ::fsync(fd_.get()) == 0 &&
-                  (named() || link_in()) && fd_.close() == 0 && rename_into_place(name);
+  const bool ok = ::fsync(fd_.get()) == 0 && (named() || link_in()) && fd_.close() == 0 &&
+                  rename_into_place(name);
   const int error = errno;
   if (!ok)
     remove_pending();
   path_[0] = '\0';
-  // A failed write leaves the last flush unjoined.
-  flush_.finish();
   fd_.reset();
   errno = error;
   return ok;
@@ -265,7 +122,7 @@ bool TempFile::rename_into_place(const char* name) {
   const SignalsHeld held;
   if (::rename(path_, name) != 0)
     return false;
-  pending[0] = '\0';
+  keep_on_exit();
   return true;
 }
 

@@ -1,25 +1,24 @@
 // ferry: asks for the name of a file in the current directory and sends it
 // to wharf on this machine: name, size, then the contents in 503-byte blocks.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "block_sender.hpp"
 #include "console.hpp"
+#include "failure.hpp"
 #include "fd.hpp"
+#include "handshake.hpp"
 #include "pacing.hpp"
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
+#include "source_file.hpp"
 #include "transfer.hpp"
 
 namespace {
@@ -31,217 +30,188 @@ constexpr const char* USAGE =
     "holds the file, and type the file's name at the prompt. See ferry(1).\n";
 constexpr const char* HOW = "run ferry, then type the name at its prompt";
 
-Fd open_socket() {
-  Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
-  if (!sock)
-    die("socket");
-  return sock;
-}
-
-sockaddr_in destination() {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(PORT);
-  if (::inet_aton(LOOPBACK, &addr.sin_addr) == 0) {
-    std::fwrite("inet_aton() failed\n", 1, 19, stderr);
-    std::exit(1);
-  }
-  return addr;
-}
-
-void ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
-  print_prompt("Enter Filename with extension: ");
-  switch (read_name(stdin, name, more_words)) {
-  case NameRead::none:
-    fail(ME, "no file name was typed; nothing sent");
-  case NameRead::too_long:
-    fail(ME, "the name \"%s\" is over %zu bytes; nothing sent", shown(name, true).text,
-         NAME_MAX_LEN);
-  case NameRead::ok:
-    break;
-  }
-  if (const char* problem = name_problem(name))
-    fail(ME, "refused the name \"%s\": %s%s; nothing sent", shown(name).text, problem,
-         std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
-}
-
-// The length of the open file, or -1 with errno set; `regular` says
-// whether it is a regular file, the only kind whose length is its size.
-off_t fsize(int file, bool* regular) {
-  struct stat st {};
-  if (::fstat(file, &st) != 0)
-    return -1;
-  *regular = S_ISREG(st.st_mode);
-  return st.st_size;
-}
-
-// Opens the file once: it is measured and read through the same descriptor.
-// O_NONBLOCK keeps a FIFO from holding the open until a writer comes.
-Fd open_source(const char* name, bool more_words, std::uint64_t* size) {
-  Fd file(::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!file)
-    fail(ME, "cannot open %s: %s%s; nothing sent", name, std::strerror(errno),
-         more_words ? " (a name is one word)" : "");
-  bool regular = false;
-  const off_t length = fsize(file.get(), &regular);
-  if (length < 0)
-    die("fstat");
-  if (!regular)
-    fail(ME, "%s is not a regular file; nothing sent", name);
-  if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
-    fail(ME, "%s is %lld bytes; files must be under 2 GiB; nothing sent", name,
-         static_cast<long long>(length));
-  *size = static_cast<std::uint64_t>(length);
-  return file;
-}
-
-[[noreturn]] void nothing_receiving() {
-  fail(ME, "nothing is receiving on UDP port %u (start wharf first); nothing sent", PORT);
-}
-
 // What a receiver that has gone, or refused a send, means to this ferry:
 // before it said the copy was prepared, it refused the copy; after, it
 // stopped short. Its own message, if it printed one, says why.
 constexpr const char* REFUSED = "wharf refused the copy";
 constexpr const char* STOPPED = "wharf stopped before it had the whole file";
 
-[[noreturn]] void wharf_not_reading() {
-  fail(ME, "wharf has not read for %lld seconds; no copy made",
-       static_cast<long long>(STALL_LIMIT.count()));
+Failure nothing_receiving() {
+  return Failure::said("nothing is receiving on UDP port %u (start wharf first); nothing sent",
+                       PORT);
 }
 
-[[noreturn]] void wharf_gone(const char* gone) {
-  fail(ME, "%s; no copy made", gone);
+Failure not_reading() {
+  return Failure::said("wharf has not read for %lld seconds; no copy made",
+                       static_cast<long long>(STALL_LIMIT.count()));
 }
 
-[[noreturn]] void send_failed(const char* gone) {
-  // Once wharf has heard this ferry, the kernel's port-unreachable answer,
-  // reported on the connected socket, means wharf's socket has gone.
+// A send the socket refused. Once wharf has heard this ferry, the kernel's
+// port-unreachable answer, reported on the connected socket, means wharf's
+// socket has gone.
+Failure send_refused(const char* gone) {
   if (errno == ECONNREFUSED)
-    wharf_gone(gone);
-  die("sendto()");
+    return Failure::said("%s; no copy made", gone);
+  return Failure::call("sendto()");
+}
+
+Failure typed_name(char (&name)[CTRL_LEN], bool* more_words) {
+  switch (read_name(stdin, name, more_words)) {
+  case NameRead::none:
+    return Failure::said("no file name was typed; nothing sent");
+  case NameRead::too_long:
+    return Failure::said("the name \"%s\" is over %zu bytes; nothing sent",
+                         shown(name, true).text, NAME_MAX_LEN);
+  case NameRead::ok:
+    break;
+  }
+  if (const char* problem = name_problem(name))
+    return Failure::said("refused the name \"%s\": %s%s; nothing sent", shown(name).text, problem,
+                         std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
+  return {};
+}
+
+// Connecting fixes the destination and lets the kernel report a missing
+// receiver; the datagrams themselves are the same as with sendto. `from`
+// is where this ferry sends from.
+Failure connect_to(int sock, const sockaddr_in& to, sockaddr_in* from) {
+  socklen_t length = sizeof *from;
+  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+    return Failure::call("connect");
+  if (::getsockname(sock, reinterpret_cast<sockaddr*>(from), &length) != 0)
+    return Failure::call("getsockname");
+  return {};
+}
+
+// Something must be receiving before the name goes out.
+Failure receiver_present(ReceiverQueue& queue) {
+  QueueLevel level{};
+  if (queue.look(&level) != Lookup::absent)
+    return {};
+  if (queue.port_taken())
+    return Failure::said("wharf is busy with another transfer; try again later; nothing sent");
+  return nothing_receiving();
+}
+
+Failure send_name(int sock, const char* name) {
+  if (send_datagram(sock, name_datagram(name).bytes, CTRL_LEN))
+    return {};
+  return errno == ECONNREFUSED ? nothing_receiving() : Failure::call("sendto()");
+}
+
+Failure send_size(int sock, std::uint64_t size) {
+  if (send_datagram(sock, size_datagram(size).bytes, CTRL_LEN))
+    return {};
+  return send_refused(REFUSED);
 }
 
 // Waits until the receiver has taken `step`. `gone` says what a receiver
 // that has gone meanwhile did.
-void await(ReceiverQueue& queue, Step step, const char* gone) {
-  switch (await_receiver(queue, step)) {
-  case Hearing::ok:
-  case Hearing::unknown:
-    return;
-  case Hearing::busy:
-    fail(ME, "wharf took another sender's transfer; try again later; no copy made");
-  case Hearing::gone:
-    wharf_gone(gone);
-  case Hearing::stalled:
-    if (step == Step::copy_prepared)
-      fail(ME, "wharf did not get ready for the copy in %lld seconds; no copy made",
-           static_cast<long long>(STALL_LIMIT.count()));
-    wharf_not_reading();
+Failure await(ReceiverQueue& queue, Step step, const char* gone) {
+  switch (await_step(queue, step)) {
+  case WaitResult::taken:
+  case WaitResult::unknown:
+    return {};
+  case WaitResult::busy:
+    return Failure::said("wharf took another sender's transfer; try again later; no copy made");
+  case WaitResult::gone:
+    return Failure::said("%s; no copy made", gone);
+  case WaitResult::stalled:
+    break;
   }
+  if (step == Step::copy_prepared)
+    return Failure::said("wharf did not get ready for the copy in %lld seconds; no copy made",
+                         static_cast<long long>(STALL_LIMIT.count()));
+  return not_reading();
 }
 
-// Connecting fixes the destination and lets the kernel report a missing
-// receiver; the datagrams themselves are the same as with sendto. Returns
-// the gauge of the receiving socket's queue.
-ReceiverQueue connect_to_receiver(int sock, const sockaddr_in& to) {
-  sockaddr_in from{};
-  socklen_t length = sizeof from;
-  if (::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-    die("connect");
-  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&from), &length) != 0)
-    die("getsockname");
-  ReceiverQueue queue(from, to);
-  QueueLevel level{};
-  if (queue.look(&level) == Lookup::absent) {
-    if (queue.port_taken())
-      fail(ME, "wharf is busy with another transfer; try again later; nothing sent");
-    nothing_receiving();
-  }
-  return queue;
-}
-
-void send_name(int sock, const char* name) {
-  if (!send_datagram(sock, name_datagram(name).bytes, CTRL_LEN)) {
-    if (errno == ECONNREFUSED)
-      nothing_receiving();
-    die("sendto()");
-  }
-}
-
-void send_size(int sock, std::uint64_t size) {
-  if (!send_datagram(sock, size_datagram(size).bytes, CTRL_LEN))
-    send_failed(REFUSED);
-}
-
-void check(Sent sent, const char* name) {
+Failure sending_failed(Sent sent, const char* name) {
   switch (sent) {
   case Sent::ok:
-    return;
+    break;
   case Sent::shrank:
-    fail(ME, "%s shrank while it was sent; no copy made", name);
+    return Failure::said("%s shrank while it was sent; no copy made", name);
   case Sent::unreadable:
-    fail(ME, "cannot read %s: %s; no copy made", name, std::strerror(errno));
+    return Failure::said("cannot read %s: %s; no copy made", name, std::strerror(errno));
   case Sent::refused:
-    send_failed(STOPPED);
+    return send_refused(STOPPED);
   }
-}
-
-std::size_t room_at_receiver(Pacer& pacer) {
-  const std::size_t room = pacer.room();
-  if (room == 0)
-    wharf_not_reading();
-  return room;
+  return {};
 }
 
 // The full blocks in batches the receiver's queue has room for.
-void send_blocks(BlockSender& out, std::uint64_t size, const char* name, QueueGauge& queue) {
+Failure send_blocks(BlockSender& out, const Source& source, const char* name, QueueGauge& queue) {
   Pacer pacer(queue);
-  for (std::uint64_t left = full_blocks(size); left > 0;) {
-    const std::size_t count =
-        std::min<std::uint64_t>({left, out.batch_blocks(), room_at_receiver(pacer)});
-    check(out.send_blocks(count), name);
+  for (std::uint64_t left = full_blocks(source.size); left > 0;) {
+    const std::size_t room = pacer.room();
+    if (room == 0)
+      return not_reading();
+    const std::size_t count = std::min<std::uint64_t>({left, out.batch_blocks(), room});
+    if (const Failure f = sending_failed(out.send_blocks(count), name))
+      return f;
     pacer.sent(count);
     left -= count;
   }
+  return {};
 }
 
-// The last datagram's port-unreachable answer, if any, waits on the socket.
-void confirm_delivery(int sock) {
+// The final datagram, then its port-unreachable answer, if any, which
+// waits on the socket.
+Failure send_final(BlockSender& out, const Source& source, const char* name, int sock) {
+  if (const Failure f = sending_failed(out.send_final(final_length(source.size)), name))
+    return f;
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
     errno = error;
-    send_failed(STOPPED);
+    return send_refused(STOPPED);
   }
+  return {};
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-  take_no_arguments(ME, argc, argv, USAGE, HOW);
-  Fd sock = open_socket();
-  const sockaddr_in to = destination();
+  if (const Asked asked = read_arguments(argc, argv); asked != Asked::transfer)
+    return answer(ME, asked, argc, argv, USAGE, HOW);
+  const auto check = [](const Failure& failure) {
+    if (failure)
+      fail(ME, failure);
+  };
+  const Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
+  if (!sock)
+    die("socket");
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(PORT);
+  if (::inet_aton(LOOPBACK, &to.sin_addr) == 0) {
+    std::fwrite("inet_aton() failed\n", 1, 19, stderr);
+    return 1;
+  }
 
+  // Everything that can be refused is refused before anything is sent.
   char name[CTRL_LEN];
   bool more_words = false;
-  ask_for_name(name, &more_words);
-  std::uint64_t size = 0;
-  Fd file = open_source(name, more_words, &size);
-  ReceiverQueue queue = connect_to_receiver(sock.get(), to);
+  print_prompt("Enter Filename with extension: ");
+  check(typed_name(name, &more_words));
+  Source source;
+  check(open_source(name, more_words, &source));
+  sockaddr_in from{};
+  check(connect_to(sock.get(), to, &from));
+  ReceiverQueue queue(from, to);
+  check(receiver_present(queue));
 
   // ferry's exit status may only say a copy was made if this wharf took
   // this ferry's name, prepared the copy, read every full block and was
   // still there for the final datagram.
-  send_name(sock.get(), name);
-  await(queue, Step::name_taken, REFUSED);
-  print_number(final_length(size));
-  send_size(sock.get(), size);
-  await(queue, Step::copy_prepared, REFUSED);
-  BlockSender out(sock.get(), file.get());
-  send_blocks(out, size, name, queue);
-  await(queue, Step::blocks_read, STOPPED);
-  check(out.send_final(final_length(size)), name);
-  confirm_delivery(sock.get());
+  check(send_name(sock.get(), name));
+  check(await(queue, Step::name_taken, REFUSED));
+  print_number(final_length(source.size));
+  check(send_size(sock.get(), source.size));
+  check(await(queue, Step::copy_prepared, REFUSED));
+  BlockSender out(sock.get(), source.file.get());
+  check(send_blocks(out, source, name, queue));
+  check(await(queue, Step::blocks_read, STOPPED));
+  check(send_final(out, source, name, sock.get()));
   return 0;
 }

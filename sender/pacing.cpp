@@ -20,7 +20,7 @@ bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
     since_ = now;
     return false;
   }
-  return now - since_ >= STALL_LIMIT;
+  return now - since_ >= limit_;
 }
 
 void Backoff::pause() {
@@ -61,24 +61,6 @@ std::size_t Pacer::room() {
   }
 }
 
-namespace {
-
-bool step_taken(const QueueLevel& level, Step step) {
-  switch (step) {
-  case Step::name_taken:
-    // wharf connects to its sender on the first datagram; a plain receiver
-    // never connects, and has read the name once nothing is left waiting.
-    return level.hears_us || level.waiting == 0;
-  case Step::copy_prepared:
-    return level.hears_us ? level.ready : level.waiting == 0;
-  case Step::blocks_read:
-    return level.waiting == 0;
-  }
-  return false;
-}
-
-} // namespace
-
 void Pacer::learn(const QueueLevel& level) {
   if (looked_ && level.hears_us && sent_since_look_ >= MIN_OBSERVED &&
       level.used > used_at_look_) {
@@ -101,27 +83,4 @@ std::size_t Pacer::blind_room() {
   next_burst_ = std::max(now, next_burst_) + BLIND_PERIOD;
   budget_ = BLIND_BURST;
   return budget_;
-}
-
-Hearing await_receiver(ReceiverQueue& queue, Step step) {
-  StallWatch watch(Clock::now());
-  Backoff backoff;
-  for (;;) {
-    QueueLevel level{};
-    switch (queue.look(&level)) {
-    case Lookup::unavailable:
-      return Hearing::unknown;
-    case Lookup::absent:
-      // Before the name is taken, another sender's transfer may hold the
-      // receiver, which then listens to that sender only.
-      return step == Step::name_taken && queue.port_taken() ? Hearing::busy : Hearing::gone;
-    case Lookup::found:
-      break;
-    }
-    if (step_taken(level, step))
-      return Hearing::ok;
-    if (watch.stalled(level.waiting, Clock::now()))
-      return Hearing::stalled;
-    backoff.pause();
-  }
 }

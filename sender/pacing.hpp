@@ -1,7 +1,6 @@
 // Pacing ferry on the receiver's queue: with no acknowledgements in the
 // protocol, ferry must never send more than the queue has room for, or the
-// kernel drops datagrams and the copy is lost; and it waits for the
-// receiver before each step whose outcome its exit status reports.
+// kernel drops datagrams and the copy is lost.
 #pragma once
 
 #include <chrono>
@@ -38,16 +37,18 @@ using Clock = std::chrono::steady_clock;
 // Whether the receiver is still reading while the sender waits for it.
 // `used` can stand still for seconds while a slow reader works (the kernel
 // gives its memory back in steps), so progress is judged by what is still
-// waiting: any fall below the lowest seen is progress, and STALL_LIMIT
-// without progress is a stall.
+// waiting: any fall below the lowest seen is progress, and `limit` (by
+// default STALL_LIMIT) without progress is a stall.
 class StallWatch {
 public:
-  explicit StallWatch(Clock::time_point now) : since_(now) {}
+  explicit StallWatch(Clock::time_point now, Clock::duration limit = STALL_LIMIT)
+      : since_(now), limit_(limit) {}
   bool stalled(std::uint32_t waiting, Clock::time_point now);
 
 private:
   std::uint32_t lowest_ = UINT32_MAX;
   Clock::time_point since_;
+  Clock::duration limit_;
 };
 
 // Growing pauses while waiting on the receiver: short at first, so a free
@@ -111,24 +112,3 @@ private:
   std::uint32_t charge_ = CHARGE_PER_DATAGRAM;
   std::uint32_t most_seen_ = 0;
 };
-
-// The receiver's steps that ferry waits for, in transfer order.
-enum class Step {
-  name_taken,    // wharf listens to this sender; a plain receiver has read the name
-  copy_prepared, // wharf has checked, created and reserved the copy; a plain
-                 // receiver has read the size
-  blocks_read,   // the receiver has read every datagram sent so far
-};
-
-// How a wait for the receiver ended.
-enum class Hearing {
-  ok,      // the step is done
-  busy,    // another sender's transfer holds the receiver (name_taken only)
-  gone,    // no receiver left for this sender
-  stalled, // the receiver took no step and read nothing for STALL_LIMIT
-  unknown, // the kernel cannot be asked
-};
-
-// Waits quietly, with a growing back-off, until the receiver has taken
-// `step`, or says why not.
-Hearing await_receiver(ReceiverQueue& queue, Step step);

@@ -23,6 +23,9 @@ class QueueGauge {
 public:
   virtual ~QueueGauge() = default;
   virtual Lookup look(QueueLevel* level) = 0;
+  // Whether any socket holds the destination port, whoever it listens to:
+  // a receiver connected to another sender is not found by look().
+  virtual bool port_taken() { return false; }
 };
 
 // Asks about the socket that receives what `from` sends to `to`: the
@@ -32,9 +35,7 @@ class ReceiverQueue final : public QueueGauge {
 public:
   ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to);
   Lookup look(QueueLevel* level) override;
-  // Whether any socket holds the destination port, whoever it listens to:
-  // a receiver connected to another sender is not found by look().
-  bool port_taken();
+  bool port_taken() override;
 
 private:
   Fd netlink_;

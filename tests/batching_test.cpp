@@ -39,7 +39,7 @@ std::vector<std::string> drain(Inbox& inbox, std::size_t bytes) {
   std::vector<std::string> datagrams;
   std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
   for (std::size_t got = 0; got < bytes;) {
-    Arrival a{};
+    Received a{};
     if (!inbox.receive(buffer.data(), buffer.size(), &a))
       break;
     for (std::size_t off = 0; off < a.length; off += a.segment)
@@ -73,6 +73,8 @@ TEST(Batching, EveryWayOfSendingGivesTheSameDatagrams) {
       if (gro)
         tune_for_batches(pair.receiver.get());
       Inbox inbox(pair.receiver.get());
+  ASSERT_FALSE(inbox.watch());
+      ASSERT_FALSE(inbox.watch());
       const Fd file = file_of(data);
       BlockSender out(pair.sender.get(), file.get(), path);
       ASSERT_EQ(out.send_blocks(30), Sent::ok);
@@ -92,6 +94,7 @@ TEST(Batching, AWayTheKernelRefusesIsLeftForTheNextOnceAndForGood) {
   Pair pair;
   tune_for_batches(pair.receiver.get()); // room for every single datagram, unpaced
   Inbox inbox(pair.receiver.get());
+  ASSERT_FALSE(inbox.watch());
   const int on = 1;
   ASSERT_EQ(::setsockopt(pair.sender.get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
   const Fd file = file_of(data);
@@ -107,12 +110,13 @@ TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
   Pair pair;
   tune_for_batches(pair.receiver.get());
   Inbox inbox(pair.receiver.get());
+  ASSERT_FALSE(inbox.watch());
   const std::string data = random_bytes(BATCH_BLOCKS * BLOCK_SIZE);
   const Fd file = file_of(data);
   BlockSender out(pair.sender.get(), file.get());
   ASSERT_EQ(out.send_blocks(BATCH_BLOCKS), Sent::ok);
   std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
-  Arrival a{};
+  Received a{};
   ASSERT_TRUE(inbox.receive(buffer.data(), buffer.size(), &a));
   if (out.path() == Path::single)
     GTEST_SKIP() << "no segmentation offload on this kernel";
@@ -178,6 +182,7 @@ TEST(Batching, ABatchOverTheKernelsLimitIsLearnedNotLost) {
   Pair pair;
   tune_for_batches(pair.receiver.get());
   Inbox inbox(pair.receiver.get());
+  ASSERT_FALSE(inbox.watch());
   const Fd file = file_of(data);
   BlockSender out(pair.sender.get(), file.get());
   ASSERT_EQ(out.send_blocks(129), Sent::ok);

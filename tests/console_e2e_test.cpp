@@ -23,13 +23,25 @@ TEST(Console, ArgumentsAreAnsweredOrRefusedBeforeAnythingElse) {
     EXPECT_EQ(help.err, "");
     const Finished version = run(program, dir.path, "notes.txt\n", 10, false, {"--version"});
     EXPECT_EQ(version.status, 0) << me;
-    EXPECT_EQ(version.out, me + " " + VERSION + "\n");
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"notes.txt"}, {"--help", "x"}, {"-v"}}) {
-      const Finished f = run(program, dir.path, "notes.txt\n", 10, false, args);
-      EXPECT_EQ(f.status, 1) << me << " " << args[0];
+    EXPECT_EQ(version.out.rfind(me + " " + VERSION + "\nCopyright (c) 2026 ", 0), 0U);
+    EXPECT_NE(version.out.find("License: MIT"), std::string::npos) << version.out;
+    // An answer stdout would not take is a failure, not a success.
+    for (const char* asked : {"--help", "--version"}) {
+      const Finished full = run("/bin/sh", dir.path, "", 10, false,
+                                {"-c", "exec \"$0\" \"$1\" >/dev/full", program, asked});
+      EXPECT_EQ(full.status, 1) << me << " " << asked;
+      EXPECT_EQ(full.err, me + ": write error: No space left on device\n");
+    }
+    const struct {
+      std::vector<std::string> args;
+      const char* refused;
+    } refusals[] = {{{"notes.txt"}, "notes.txt"}, {{"--help", "x"}, "x"}, {{"-v"}, "-v"}};
+    for (const auto& r : refusals) {
+      const Finished f = run(program, dir.path, "notes.txt\n", 10, false, r.args);
+      EXPECT_EQ(f.status, 1) << me << " " << r.refused;
       EXPECT_EQ(f.out, "") << "no prompt: " << f.out;
-      EXPECT_EQ(f.err.rfind(me + ": takes no arguments (got \"" + args[0] + "\")", 0), 0U) << f.err;
+      EXPECT_EQ(f.err.rfind(me + ": takes no arguments (got \"" + r.refused + "\")", 0), 0U)
+          << f.err;
       EXPECT_EQ(std::count(f.err.begin(), f.err.end(), '\n'), 1) << f.err;
     }
     EXPECT_TRUE(listener.stop().empty()) << me;

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <new>
 
+#include "background_sync.hpp"
 #include "support/harness.hpp"
 #include "temp_file.hpp"
+#include "write_buffer.hpp"
 
 namespace {
 
@@ -29,17 +31,20 @@ TEST(TempFile, PiecesOfAnySizeArriveInOrderUnnamedOrNamed) {
     InTempDir here;
     const std::string contents = random_bytes(3 << 20, 5);
     TempFile copy;
+    WriteBuffer buffer;
     ASSERT_TRUE(copy.create(unnamed));
     EXPECT_EQ(copy.named(), !unnamed); // the filesystem here has unnamed files
     ASSERT_TRUE(copy.reserve(contents.size()));
+    buffer.write_to(copy.fd());
     // Single blocks, whole batches and odd lengths, interleaved.
     const std::size_t sizes[] = {503, 64 * 503, 1, 4096, 20000, 503, 32191, 16096, 7};
     std::size_t offset = 0;
     for (std::size_t i = 0; offset < contents.size(); ++i) {
       const std::size_t n = std::min(sizes[i % std::size(sizes)], contents.size() - offset);
-      ASSERT_TRUE(copy.append(contents.data() + offset, n));
+      ASSERT_TRUE(buffer.append(contents.data() + offset, n));
       offset += n;
     }
+    ASSERT_TRUE(buffer.finish());
     ASSERT_TRUE(copy.commit("out.bin"));
     EXPECT_TRUE(copy.sync_directory());
     EXPECT_TRUE(read_file(here.dir.path / "out.bin") == contents);
@@ -54,7 +59,7 @@ TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
     {
       TempFile copy;
       ASSERT_TRUE(copy.create(unnamed));
-      ASSERT_TRUE(copy.append("partial", 7));
+      ASSERT_EQ(::write(copy.fd(), "partial", 7), 7);
       // An unnamed copy is not in the directory at all while it grows.
       EXPECT_EQ(list_dir(here.dir.path).size(), unnamed ? 1U : 2U);
     }
@@ -72,7 +77,7 @@ TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
       // Never destroyed: only the exit and signal handlers can remove it.
       alignas(TempFile) static char storage[sizeof(TempFile)];
       auto* copy = new (storage) TempFile;
-      if (!copy->create(false) || !copy->append("partial", 7))
+      if (!copy->create(false) || ::write(copy->fd(), "partial", 7) != 7)
         ::_exit(3);
       if (ending == 0)
         std::exit(0);
@@ -96,7 +101,7 @@ TEST(TempFile, AFailedRenameReportsWhyAndRemovesTheTemporaryFile) {
   EXPECT_EQ(errno, EISDIR);
   TempFile copy;
   ASSERT_TRUE(copy.create());
-  ASSERT_TRUE(copy.append("data", 4));
+  ASSERT_EQ(::write(copy.fd(), "data", 4), 4);
   EXPECT_FALSE(copy.commit("out.bin"));
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});

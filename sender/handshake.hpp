@@ -1,0 +1,32 @@
+// ferry's side of the handshake with the receiver. wharf never sends, but
+// the kernel shows its steps on its socket (sock_diag): it connects to the
+// sender whose name it takes, and shuts down its sending side once the
+// copy is prepared. A plain receiver shows only what it has read.
+#pragma once
+
+#include "pacing.hpp"
+#include "receiver_queue.hpp"
+
+// The receiver's steps that ferry waits for, in transfer order.
+enum class Step {
+  name_taken,    // wharf listens to this sender; a plain receiver has read the name
+  copy_prepared, // wharf has checked, created and reserved the copy; a plain
+                 // receiver has read the size
+  blocks_read,   // the receiver has read every datagram sent so far
+};
+
+// How a wait for the receiver ended.
+enum class WaitResult {
+  taken,   // the step is done
+  busy,    // another sender's transfer holds the receiver (name_taken only)
+  gone,    // no receiver left for this sender
+  stalled, // the receiver took no step and read nothing for the stall limit
+  unknown, // the kernel cannot be asked
+};
+
+// Whether what the kernel shows of the receiver says `step` is done.
+bool step_taken(const QueueLevel& level, Step step);
+
+// Waits quietly, with a growing back-off, until the receiver has taken
+// `step`, or says why not.
+WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT);

@@ -1,0 +1,24 @@
+// The file ferry sends: opened once, checked and measured before anything
+// goes out, then read through the same descriptor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "failure.hpp"
+#include "fd.hpp"
+
+struct Source {
+  Fd file;
+  std::uint64_t size = 0;
+};
+
+// The length of the open file, or -1 with errno set; `regular` says
+// whether it is a regular file, the only kind whose length is its size.
+off_t fsize(int file, bool* regular);
+
+// Opens `name` in the working directory: a regular file under 2 GiB.
+// `more_words` says the typed line held more than the name, which an open
+// that failed then mentions.
+Failure open_source(const char* name, bool more_words, Source* source);
