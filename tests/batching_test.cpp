@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "block_sender.hpp"
@@ -28,9 +29,10 @@ struct Pair {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    ::bind(receiver.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&addr), &length);
-    ::connect(sender.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (::bind(receiver.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0 ||
+        ::connect(sender.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      throw std::runtime_error("cannot connect a pair of sockets on loopback");
   }
 };
 
@@ -82,6 +84,19 @@ TEST(Batching, EveryWayOfSendingGivesTheSameDatagrams) {
       EXPECT_EQ(out.path(), path);
       expect_blocks(drain(inbox, data.size()), data);
     }
+  }
+}
+
+TEST(Batching, AFileThatEndsEarlyIsNeverSentAsWhole) {
+  // Three blocks and a bit, asked for as more: every way, and the final.
+  const std::string data = random_bytes(3 * BLOCK_SIZE + 10);
+  for (const Path path : {Path::splice, Path::copy, Path::single}) {
+    Pair pair;
+    const Fd file = file_of(data);
+    BlockSender out(pair.sender.get(), file.get(), path);
+    EXPECT_EQ(out.send_blocks(4), Sent::shrank) << static_cast<int>(path);
+    EXPECT_EQ(out.send_blocks(3), Sent::ok) << static_cast<int>(path);
+    EXPECT_EQ(out.send_final(11), Sent::shrank) << static_cast<int>(path);
   }
 }
 

@@ -16,19 +16,19 @@ TEST(Console, ArgumentsAreAnsweredOrRefusedBeforeAnythingElse) {
   for (const std::string& program : {ferry_path(), wharf_path()}) {
     const std::string me = fs::path(program).filename();
     Listener listener; // holds the port: a wharf that went on would fail to bind
-    const Finished help = run(program, dir.path, "notes.txt\n", 10, false, {"--help"});
+    const Finished help = run(program, dir.path, "notes.txt\n", 10, {.args = {"--help"}});
     EXPECT_EQ(help.status, 0) << me;
     EXPECT_EQ(help.out.rfind("Usage: " + me + "\n", 0), 0U) << help.out;
     EXPECT_NE(help.out.find(me + "(1)"), std::string::npos) << help.out;
     EXPECT_EQ(help.err, "");
-    const Finished version = run(program, dir.path, "notes.txt\n", 10, false, {"--version"});
+    const Finished version = run(program, dir.path, "notes.txt\n", 10, {.args = {"--version"}});
     EXPECT_EQ(version.status, 0) << me;
     EXPECT_EQ(version.out.rfind(me + " " + VERSION + "\nCopyright (c) 2026 ", 0), 0U);
     EXPECT_NE(version.out.find("License: MIT"), std::string::npos) << version.out;
     // An answer stdout would not take is a failure, not a success.
     for (const char* asked : {"--help", "--version"}) {
-      const Finished full = run("/bin/sh", dir.path, "", 10, false,
-                                {"-c", "exec \"$0\" \"$1\" >/dev/full", program, asked});
+      const Finished full = run("/bin/sh", dir.path, "", 10,
+                                {.args = {"-c", "exec \"$0\" \"$1\" >/dev/full", program, asked}});
       EXPECT_EQ(full.status, 1) << me << " " << asked;
       EXPECT_EQ(full.err, me + ": write error: No space left on device\n");
     }
@@ -37,7 +37,7 @@ TEST(Console, ArgumentsAreAnsweredOrRefusedBeforeAnythingElse) {
       const char* refused;
     } refusals[] = {{{"notes.txt"}, "notes.txt"}, {{"--help", "x"}, "x"}, {{"-v"}, "-v"}};
     for (const auto& r : refusals) {
-      const Finished f = run(program, dir.path, "notes.txt\n", 10, false, r.args);
+      const Finished f = run(program, dir.path, "notes.txt\n", 10, {.args = r.args});
       EXPECT_EQ(f.status, 1) << me << " " << r.refused;
       EXPECT_EQ(f.out, "") << "no prompt: " << f.out;
       EXPECT_EQ(f.err.rfind(me + ": takes no arguments (got \"" + r.refused + "\")", 0), 0U)

@@ -65,7 +65,8 @@ TEST(Intake, RefusesBadNameDatagrams) {
 
 TEST(Intake, RefusesBadSizeDatagrams) {
   for (const std::string& bad : {control("-5"), control("abc"), control(""), control("99999999999"),
-                                 control("2147483648"), std::string("12"), std::string(20, '1')}) {
+                                 control("2147483648"), std::string("12"),
+                                 std::string("12\0", 3), std::string(20, '1')}) {
     Intake intake;
     EXPECT_EQ(feed(intake, {control("a.txt"), bad}), 1U);
     EXPECT_EQ(intake.stage(), Stage::refused);

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "handshake.hpp"
 #include "pacing.hpp"
 
 TEST(QueueRoom, KeepsAnEighthSpareAndCountsAtTheChargeGiven) {
@@ -29,11 +30,13 @@ TEST(QueueRoom, DefaultBuffersHoldNoMoreThanTheKernelAccepts) {
 
 namespace {
 struct ScriptedGauge : QueueGauge {
-  ScriptedGauge(std::vector<Lookup> a, std::vector<QueueLevel> l)
-      : answers(std::move(a)), levels(std::move(l)) {}
+  ScriptedGauge(std::vector<Lookup> a, std::vector<QueueLevel> l, bool taken = false)
+      : answers(std::move(a)), levels(std::move(l)), port_held(taken) {}
   std::vector<Lookup> answers;
   std::vector<QueueLevel> levels;
+  bool port_held;
   std::size_t asked = 0;
+  bool port_taken() override { return port_held; }
   Lookup look(QueueLevel* level) override {
     const std::size_t i = asked++;
     *level = levels[std::min(i, levels.size() - 1)];
@@ -124,4 +127,52 @@ TEST(StallWatch, OnlyWaitingBytesThatStopFallingMakeAStall) {
   EXPECT_FALSE(watch.stalled(31000, t0 + seconds(25)));
   EXPECT_FALSE(watch.stalled(28994, t0 + seconds(27)));
   EXPECT_TRUE(watch.stalled(28994, t0 + seconds(28)));
+}
+
+// The receiver's steps as the kernel shows them: {used, capacity, waiting,
+// hears_us, ready}. Each row: what the gauge says look by look, and how the
+// wait ends after how many looks.
+TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
+  using std::chrono::milliseconds;
+  const QueueLevel queued{1000, 32768, 1000, false, false}, read{0, 32768, 0, false, false},
+      wharf{0, 32768, 0, true, false}, prepared{0, 32768, 0, true, true},
+      wharf_queued{1000, 32768, 1000, true, true};
+  const struct {
+    const char* what;
+    Step step;
+    std::vector<Lookup> answers;
+    std::vector<QueueLevel> levels;
+    bool port_taken;
+    WaitResult result;
+    std::size_t looks;
+  } cases[] = {
+      {"wharf connects to us", Step::name_taken, {Lookup::found}, {queued, wharf}, false,
+       WaitResult::taken, 2},
+      {"a plain receiver reads the name", Step::name_taken, {Lookup::found}, {queued, read}, false,
+       WaitResult::taken, 2},
+      {"another sender's transfer", Step::name_taken, {Lookup::absent}, {read}, true,
+       WaitResult::busy, 1},
+      {"nobody left", Step::name_taken, {Lookup::absent}, {read}, false, WaitResult::gone, 1},
+      {"wharf prepares the copy", Step::copy_prepared, {Lookup::found}, {wharf, wharf, prepared},
+       false, WaitResult::taken, 3},
+      {"gone while preparing", Step::copy_prepared, {Lookup::found, Lookup::absent}, {wharf}, true,
+       WaitResult::gone, 2},
+      {"a plain receiver reads the size", Step::copy_prepared, {Lookup::found}, {queued, read},
+       false, WaitResult::taken, 2},
+      {"every block read", Step::blocks_read, {Lookup::found}, {wharf_queued, prepared}, false,
+       WaitResult::taken, 2},
+      {"blocks left unread", Step::blocks_read, {Lookup::found}, {wharf_queued}, false,
+       WaitResult::stalled, 0},
+      {"never prepared", Step::copy_prepared, {Lookup::found}, {wharf}, false, WaitResult::stalled,
+       0},
+      {"no kernel to ask", Step::blocks_read, {Lookup::unavailable}, {read}, false,
+       WaitResult::unknown, 1},
+  };
+  for (const auto& c : cases) {
+    ScriptedGauge gauge(c.answers, c.levels, c.port_taken);
+    EXPECT_EQ(await_step(gauge, c.step, milliseconds(50)), c.result) << c.what;
+    if (c.looks > 0) {
+      EXPECT_EQ(gauge.asked, c.looks) << c.what;
+    }
+  }
 }

@@ -83,7 +83,8 @@ TEST(SizeText, ReadsWhatTheSenderWrites) {
 
 TEST(SizeText, RefusesSignsLettersEmptinessAndOverflow) {
   for (const char* bad :
-       {"-5", "+5", "abc", "", "99999999999", "2147483648", "4294967295", "12a", " 12", "1 2"}) {
+       {"-5", "+5", "abc", "", "99999999999", "00000000001", "2147483648", "4294967295", "12a",
+        "1-", " 12", "1 2"}) {
     std::string d(bad);
     d.resize(20, '\0');
     std::uint64_t read = 7;

@@ -100,8 +100,8 @@ TEST(WharfCopies, IntoAFolderWithoutUnixPermissions) {
   TempDir from, disk;
   const fs::path image = disk.path / "fat.img", folder = disk.path / "fat";
   fs::create_directory(folder);
-  if (run(mkfs, disk.path, "", 30, false, {"-C", image.string(), "16384"}).status != 0 ||
-      run(fusefat, disk.path, "", 30, false, {"-o", "rw+", image.string(), folder.string()})
+  if (run(mkfs, disk.path, "", 30, {.args = {"-C", image.string(), "16384"}}).status != 0 ||
+      run(fusefat, disk.path, "", 30, {.args = {"-o", "rw+", image.string(), folder.string()}})
               .status != 0)
     GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (root only)";
   const std::string contents = random_bytes(2 << 20, 21);

@@ -19,8 +19,10 @@ Copied copy_file(const std::string& name, const std::string& contents, const std
                  void (*meanwhile)(pid_t wharf) = nullptr) {
   TempDir from, to;
   write_file(from.path / name, contents);
-  Process wharf = start_wharf(to.path);
-  Process ferry(ferry_path(), from.path, name + "\n");
+  // Both on the small stack some users and services set (ulimit -s 1024).
+  const Launch small_stack{.stack_kib = 1024};
+  Process wharf = start_wharf(to.path, small_stack);
+  Process ferry(ferry_path(), from.path, name + "\n", small_stack);
   if (meanwhile != nullptr)
     meanwhile(wharf.pid());
   Copied c;

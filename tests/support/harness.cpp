@@ -12,12 +12,16 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <fstream>
@@ -175,13 +179,13 @@ std::vector<std::string> list_dir(const fs::path& dir) {
 }
 
 Process::Process(const std::string& program, const fs::path& cwd, const std::string& input,
-                 bool as_nobody, const std::vector<std::string>& args)
+                 const Launch& how)
     : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
   guard_port();
-  const bool drop = as_nobody && ::geteuid() == 0;
+  const bool drop = how.as_nobody && ::geteuid() == 0;
   const std::string path = drop ? reachable_copy(program) : program;
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const std::string& arg : args)
+  for (const std::string& arg : how.args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   int in[2];
@@ -198,6 +202,13 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
       ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
+    if (how.offline && ::unshare(CLONE_NEWNET) != 0)
+      ::_exit(OFFLINE_UNAVAILABLE);
+    const rlimit stack{how.stack_kib * 1024UL, how.stack_kib * 1024UL};
+    if (how.stack_kib > 0 && ::setrlimit(RLIMIT_STACK, &stack) != 0)
+      ::_exit(126);
+    for (const std::string& variable : how.env)
+      ::putenv(const_cast<char*>(variable.c_str()));
     ::execv(path.c_str(), argv.data());
     ::_exit(127);
   }
@@ -242,8 +253,8 @@ Finished Process::wait(int timeout_seconds) {
 }
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds, bool as_nobody, const std::vector<std::string>& args) {
-  return Process(program, cwd, input, as_nobody, args).wait(timeout_seconds);
+             int timeout_seconds, const Launch& how) {
+  return Process(program, cwd, input, how).wait(timeout_seconds);
 }
 
 bool port_bound() {
@@ -262,10 +273,22 @@ bool await_port_connected() {
   return connected;
 }
 
-Process start_wharf(const fs::path& cwd, bool as_nobody) {
-  Process wharf(wharf_path(), cwd, "", as_nobody);
+Process start_wharf(const fs::path& cwd, const Launch& how) {
+  Process wharf(wharf_path(), cwd, "", how);
   await_port_bound();
   return wharf;
+}
+
+std::vector<std::string> failing(const std::string& call) {
+#ifdef PROGRAMS_STATIC
+  (void)call;
+  return {};
+#else
+  // A sanitized program wants its runtime first; the library uses none.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  return {"LD_PRELOAD=" FAILING_CALL_PATH, "FAIL_CALL=" + call,
+          "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+#endif
 }
 
 namespace {
@@ -278,17 +301,19 @@ sockaddr_in port_address() {
 }
 } // namespace
 
-Listener::Listener(int slow_seconds) : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+Listener::Listener(int slow_seconds, std::size_t reads)
+    : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   guard_port();
   const int queue = 4 << 20; // the kernel doubles it
-  if (slow_seconds > 0)
-    ::setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  if (slow_seconds > 0 && ::setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue) != 0)
+    throw std::runtime_error("the test listener cannot size its queue");
   const sockaddr_in addr = port_address();
   if (::bind(sock_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
     throw std::runtime_error("the test listener cannot bind port 8885");
   const timeval tick{0, 50'000};
-  ::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-  thread_ = std::thread([this, slow_seconds] {
+  if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
+    throw std::runtime_error("the test listener cannot set its receive timeout");
+  thread_ = std::thread([this, slow_seconds, reads] {
     char buffer[70'000];
     const auto slow_until = std::chrono::steady_clock::now() + std::chrono::seconds(slow_seconds);
     while (!stopping_ && std::chrono::steady_clock::now() < slow_until) {
@@ -299,7 +324,7 @@ Listener::Listener(int slow_seconds) : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    for (;;) {
+    while (got_.size() < reads) {
       const ssize_t got = ::recv(sock_, buffer, sizeof buffer, 0);
       if (got >= 0)
         got_.emplace_back(buffer, static_cast<std::size_t>(got));
@@ -331,8 +356,10 @@ Crafter::~Crafter() {
 
 void Crafter::send(const std::string& datagram) {
   const sockaddr_in to = port_address();
-  ::sendto(sock_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-           sizeof to);
+  if (::sendto(sock_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) != static_cast<ssize_t>(datagram.size()))
+    throw std::runtime_error(std::string("the test sender's sendto failed: ") +
+                             std::strerror(errno));
 }
 
 void Crafter::send_transfer(const std::string& name, const std::string& contents, bool paced) {

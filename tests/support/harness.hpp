@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -35,13 +36,27 @@ struct Finished {
   std::string err;
 };
 
-// A program started in a folder with text on its standard input; as the
-// unprivileged user "nobody" when asked and the tests run as root, so that
-// permissions bite. It dies with the test process.
+// The status of a program that was to be started offline where no network
+// of its own can be made.
+inline constexpr int OFFLINE_UNAVAILABLE = 124;
+
+// How a program is started, beyond its folder and its input.
+struct Launch {
+  // As the unprivileged user "nobody" when the tests run as root, so that
+  // permissions bite.
+  bool as_nobody = false;
+  std::vector<std::string> args = {};
+  std::vector<std::string> env = {}; // NAME=value, added to the environment
+  bool offline = false;         // in a network of its own whose loopback is down
+  unsigned stack_kib = 0;       // a stack limit, as `ulimit -s` sets one
+};
+
+// A program started in a folder with text on its standard input. It dies
+// with the test process.
 class Process {
 public:
   Process(const std::string& program, const fs::path& cwd, const std::string& input = "",
-          bool as_nobody = false, const std::vector<std::string>& args = {});
+          const Launch& how = {});
   Process(Process&& other) noexcept;
   Process(const Process&) = delete;
   ~Process();
@@ -54,8 +69,7 @@ private:
 };
 
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
-             int timeout_seconds = 30, bool as_nobody = false,
-             const std::vector<std::string>& args = {});
+             int timeout_seconds = 30, const Launch& how = {});
 
 // Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
 bool port_bound();
@@ -64,14 +78,19 @@ void await_port_bound();
 // Waits up to 2 s until the socket on the port is connected to a sender.
 bool await_port_connected();
 // Starts wharf in `cwd` and returns once it holds the port.
-Process start_wharf(const fs::path& cwd, bool as_nobody = false);
+Process start_wharf(const fs::path& cwd, const Launch& how = {});
+// The environment in which one system call of a program fails with EIO
+// (support/failing_call.cpp names the calls), or {} where a library
+// cannot be preloaded into the programs (a static build).
+std::vector<std::string> failing(const std::string& call);
 
 // A plain receiver on UDP port 8885 that records every datagram, one per
 // call, on default socket buffers; or, for its first `slow_seconds`, a slow
-// one that takes 5 datagrams every 100 ms from a queue of 8 MiB.
+// one that takes 5 datagrams every 100 ms from a queue of 8 MiB. One that
+// is given `reads` stops reading after that many.
 class Listener {
 public:
-  explicit Listener(int slow_seconds = 0);
+  explicit Listener(int slow_seconds = 0, std::size_t reads = SIZE_MAX);
   ~Listener();
   // Stops listening and hands over what came, in order.
   std::vector<std::string> stop();
