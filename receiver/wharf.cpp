@@ -36,12 +36,14 @@ Failure write_failed(const Intake& intake) {
 // What a receive that brought nothing means for this transfer.
 Failure receive_failed(const Inbox& inbox, const Intake& intake) {
   if (errno == ENOBUFS)
-    return Failure::said("the kernel dropped %u datagrams: the sender outran the queue; no copy made",
-                         static_cast<unsigned>(inbox.dropped()));
+    return Failure::said(
+        "the kernel dropped %u datagrams: the sender outran the queue; no copy made",
+        static_cast<unsigned>(inbox.dropped()));
   if (errno != EAGAIN && errno != EWOULDBLOCK)
     return Failure::call(inbox.failed_call());
   if (intake.stage() == Stage::size)
-    return Failure::said("the sender went silent after the name; the size never came; no copy made");
+    return Failure::said(
+        "the sender went silent after the name; the size never came; no copy made");
   return Failure::said("the sender went silent for %lld s: %llu of %llu bytes came; no copy made",
                        static_cast<long long>(SILENCE_LIMIT.count()),
                        static_cast<unsigned long long>(intake.received()),
@@ -67,8 +69,9 @@ public:
         if (!inbox_.receive(data_, RECEIVE_CAPACITY, &received))
           return receive_failed(inbox_, intake_);
         if (received.truncated)
-          return Failure::said("a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
-                               RECEIVE_CAPACITY);
+          return Failure::said(
+              "a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
+              RECEIVE_CAPACITY);
         arrival_ = Arrival(received.length, received.segment);
       }
       const Arrival::Content content = arrival_.feed(intake_, data_, until);

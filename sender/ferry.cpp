@@ -60,8 +60,8 @@ Failure typed_name(char (&name)[CTRL_LEN], bool* more_words) {
   case NameRead::none:
     return Failure::said("no file name was typed; nothing sent");
   case NameRead::too_long:
-    return Failure::said("the name \"%s\" is over %zu bytes; nothing sent",
-                         shown(name, true).text, NAME_MAX_LEN);
+    return Failure::said("the name \"%s\" is over %zu bytes; nothing sent", shown(name, true).text,
+                         NAME_MAX_LEN);
   case NameRead::ok:
     break;
   }

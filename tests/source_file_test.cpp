@@ -21,7 +21,8 @@ TEST(Source, OnlyARegularFileUnder2GiBIsOpened) {
     const char* says; // nullptr: opened
   } cases[] = {
       {"notes.txt", false, nullptr},
-      {"missing.txt", true, "cannot open missing.txt: No such file or directory (a name is one word); nothing sent"},
+      {"missing.txt", true,
+       "cannot open missing.txt: No such file or directory (a name is one word); nothing sent"},
       {"folder", false, "folder is not a regular file; nothing sent"},
       {"huge.bin", false, "huge.bin is 2147483648 bytes; files must be under 2 GiB; nothing sent"},
   };

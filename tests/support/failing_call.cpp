@@ -25,8 +25,7 @@ bool is(int fd, mode_t type) {
   return ::fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type;
 }
 
-template <class Call>
-Call next(const char* name) {
+template <class Call> Call next(const char* name) {
   return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
 }
 
