@@ -16,6 +16,15 @@ inline constexpr const char* LOOPBACK = "127.0.0.1";
 // coalesced at once: the two sides size buffers by it.
 inline constexpr std::size_t BATCH_BLOCKS = 128;
 
+// wharf never sends, but the kernel shows its socket to ferry (sock_diag):
+// it marks the socket as wharf's with an IP_TOS no sending socket of its
+// needs, connects to the sender whose name it takes, shuts down its sending
+// side once the copy is prepared, and its receiving side too once the copy
+// is in place and on disk.
+inline constexpr std::uint8_t WHARF_MARK = 0x1c;
+inline constexpr std::uint8_t SHOWS_PREPARED = 2; // SEND_SHUTDOWN
+inline constexpr std::uint8_t SHOWS_IN_PLACE = 3; // RCV_SHUTDOWN and SEND_SHUTDOWN
+
 // A name travels with its NUL inside the 20-byte name datagram.
 inline constexpr std::size_t NAME_MAX_LEN = CTRL_LEN - 1;
 // The size travels as "%d" text, so files must stay below 2^31 bytes.

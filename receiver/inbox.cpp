@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "transfer.hpp"
+
 void tune_for_batches(int sock) {
   const int on = 1;
   ::setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on);
@@ -32,6 +34,7 @@ struct Control {
   std::size_t segment = 0;
   std::uint32_t drops = 0;
   unsigned interface = 0;
+  in_addr address{}; // the address the datagram was sent to
 };
 
 Control read_control(msghdr& msg) {
@@ -53,6 +56,7 @@ Control read_control(msghdr& msg) {
       in_pktinfo info{};
       std::memcpy(&info, CMSG_DATA(cm), sizeof info);
       c.interface = static_cast<unsigned>(info.ipi_ifindex);
+      c.address = info.ipi_addr;
     }
   }
   return c;
@@ -76,31 +80,34 @@ Failure Inbox::watch() {
   if (loopback_ == 0)
     return Failure::call("if_nametoindex");
   const int on = 1;
+  const int mark = WHARF_MARK;
   if (::setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0 ||
-      ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
+      ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+      ::setsockopt(sock_, IPPROTO_IP, IP_TOS, &mark, sizeof mark) != 0)
     return Failure::call("setsockopt");
   return {};
 }
 
-bool Inbox::listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far) {
+Failure Inbox::listen_only_to(const sockaddr_in& sender) {
   // Connecting makes the kernel drop other senders' datagrams from now on;
   // any already queued are skipped in receive().
-  failed_call_ = "connect";
   if (::connect(sock_, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0)
-    return false;
-  failed_call_ = "setsockopt";
+    return Failure::call("connect");
   const timeval tick{TICK.count(), 0};
   if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
-    return false;
-  failed_call_ = "recvfrom()";
+    return Failure::call("setsockopt");
   sender_ = sender;
-  drops_before_ = drops_so_far;
+  drops_before_ = drop_count(sock_);
   heard_ = true;
-  return true;
+  return {};
 }
 
 bool Inbox::say_ready() {
   return ::shutdown(sock_, SHUT_WR) == 0;
+}
+
+bool Inbox::say_in_place() {
+  return ::shutdown(sock_, SHUT_RD) == 0;
 }
 
 bool Inbox::drops_seen(std::uint32_t reported) {
@@ -113,6 +120,12 @@ bool Inbox::drops_seen(std::uint32_t reported) {
 }
 
 bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
+  socklen_t length = sizeof local_;
+  if (local_.sin_port == 0 &&
+      ::getsockname(sock_, reinterpret_cast<sockaddr*>(&local_), &length) != 0) {
+    failed_call_ = "getsockname";
+    return false;
+  }
   auto quiet = std::chrono::seconds(0);
   for (;;) {
     sockaddr_in from{};
@@ -141,16 +154,19 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
     if (got < 0)
       return false;
     const Control c = read_control(msg);
-    if (drops_seen(c.drops))
-      return false;
+    // Others' datagrams, queued before wharf chose its sender, are set
+    // aside before any drop is counted.
     if (heard_ && !same_sender(from, sender_))
       continue;
+    if (drops_seen(c.drops))
+      return false;
     // Before the transfer, a datagram from elsewhere neither starts it nor
     // ends the wait.
     if (!heard_ && c.interface != loopback_)
       continue;
-    if (!heard_ && !listen_only_to(from, c.drops))
-      return false;
+    received->from = from;
+    received->to = local_;
+    received->to.sin_addr = c.address;
     received->length = static_cast<std::size_t>(got);
     received->segment = c.segment > 0 ? c.segment : received->length;
     received->truncated = (msg.msg_flags & MSG_TRUNC) != 0;

@@ -1,8 +1,9 @@
-// Where wharf's datagrams come in. The first one from a sender on this
-// machine is awaited without end; it fixes the sender, and from then on
-// only that sender is heard and a silence of SILENCE_LIMIT ends the wait.
-// Datagrams the kernel had to drop for want of queue room are counted and
-// reported at once: a transfer with one missing can only fail.
+// Where wharf's datagrams come in. Until a sender is chosen, datagrams from
+// senders on this machine are awaited without end; once wharf listens only
+// to one, only that sender is heard and a silence of SILENCE_LIMIT ends the
+// wait. Datagrams the kernel had to drop for want of queue room from then
+// on are counted and reported at once: a transfer with one missing can
+// only fail.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,6 +21,8 @@ struct Received {
   std::size_t length;  // bytes in the buffer
   std::size_t segment; // each datagram's length in a coalesced batch
   bool truncated;      // larger than the buffer
+  sockaddr_in from;    // the sender
+  sockaddr_in to;      // the address and port it was sent to
 };
 
 // Asks for coalesced receives (UDP_GRO) and a large receive queue, where
@@ -30,10 +33,14 @@ class Inbox {
 public:
   explicit Inbox(int sock) : sock_(sock) {}
   // Asks the kernel to tell, with each datagram, the drop count and the
-  // interface it came in by: every filter here rests on them. Datagrams
-  // queued before carry neither, and are ignored: call it before the
-  // socket is bound.
+  // interface and address it came in by: every filter here rests on them.
+  // Datagrams queued before carry none of them, and are ignored: call it
+  // before the socket is bound. Also marks the socket as wharf's.
   Failure watch();
+  // From now on hears only `sender`, and counts the kernel's drops from
+  // here: datagrams others sent, queued or dropped before, are not this
+  // transfer's.
+  Failure listen_only_to(const sockaddr_in& sender);
   // False with errno set: EAGAIN when the sender has gone silent, ENOBUFS
   // when the kernel has dropped datagrams (dropped() says how many), else
   // the error of the call that failed_call() names.
@@ -44,12 +51,15 @@ public:
   // copy is prepared: wharf never sends, so it shuts down its sending
   // side, which ferry sees; receiving goes on. False with errno set.
   bool say_ready();
+  // Tells the sender that the copy is in place and on disk: the receiving
+  // side is shut down too. False with errno set.
+  bool say_in_place();
 
 private:
-  bool listen_only_to(const sockaddr_in& sender, std::uint32_t drops_so_far);
   bool drops_seen(std::uint32_t reported);
   int sock_;
   unsigned loopback_ = 0;
+  sockaddr_in local_{};
   bool heard_ = false;
   sockaddr_in sender_{};
   std::uint32_t drops_before_ = 0;

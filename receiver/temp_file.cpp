@@ -1,6 +1,7 @@
 #include "temp_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,8 +93,16 @@ bool TempFile::link_in() {
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_.get());
   arm_cleanup();
   const SignalsHeld held;
+  // A name no one can guess and plant first, as mkostemp makes one.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(path_, sizeof path_, ".wharf-%d-%d", static_cast<int>(::getpid()), attempt);
+    unsigned char random[6];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+      break;
+    constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::snprintf(path_, sizeof path_, ".wharf-");
+    for (std::size_t i = 0; i < sizeof random; ++i)
+      path_[7 + i] = LETTERS[random[i] % (sizeof LETTERS - 1)];
+    path_[7 + sizeof random] = '\0';
     if (::linkat(fd_.get(), "", AT_FDCWD, path_, AT_EMPTY_PATH) == 0 ||
         ::linkat(AT_FDCWD, proc, AT_FDCWD, path_, AT_SYMLINK_FOLLOW) == 0) {
       remove_on_exit(path_);

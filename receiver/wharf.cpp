@@ -12,6 +12,7 @@
 #include "fd.hpp"
 #include "inbox.hpp"
 #include "intake.hpp"
+#include "sender_check.hpp"
 #include "temp_file.hpp"
 #include "transfer.hpp"
 #include "write_buffer.hpp"
@@ -55,23 +56,43 @@ Failure receive_failed(const Inbox& inbox, const Intake& intake) {
 // belongs in the copy is kept where it lies.
 class Reception {
 public:
-  Reception(Inbox& inbox, WriteBuffer& buffer) : inbox_(inbox), buffer_(buffer) {}
+  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders)
+      : inbox_(inbox), buffer_(buffer), senders_(senders) {}
   const Intake& intake() const { return intake_; }
 
-  // Takes datagrams until the intake has reached `until`.
+  // Waits without end for a name from a sender who may put its copy here,
+  // and from then on hears that sender alone.
+  Failure take_name() {
+    for (;;) {
+      Received received{};
+      if (const Failure f = receive(&received))
+        return f;
+      Intake tried;
+      Arrival arrival(received.length, received.segment);
+      arrival.feed(tried, data_, Stage::size);
+      const bool named = tried.stage() == Stage::size;
+      if (!senders_.admit(received.from, received.to, named ? tried.output_name() : nullptr))
+        continue;
+      if (const Failure f = truncated(received))
+        return f;
+      if (!named)
+        return Failure::said("%s", tried.reason());
+      intake_ = tried;
+      arrival_ = arrival;
+      return inbox_.listen_only_to(received.from);
+    }
+  }
+
+  // Takes the admitted sender's datagrams until the intake has reached
+  // `until`.
   Failure take_until(Stage until) {
     while (intake_.stage() < until) {
       if (arrival_.used_up()) {
-        data_ = buffer_.space(RECEIVE_CAPACITY);
-        if (data_ == nullptr)
-          return write_failed(intake_);
         Received received{};
-        if (!inbox_.receive(data_, RECEIVE_CAPACITY, &received))
-          return receive_failed(inbox_, intake_);
-        if (received.truncated)
-          return Failure::said(
-              "a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
-              RECEIVE_CAPACITY);
+        if (const Failure f = receive(&received))
+          return f;
+        if (const Failure f = truncated(received))
+          return f;
         arrival_ = Arrival(received.length, received.segment);
       }
       const Arrival::Content content = arrival_.feed(intake_, data_, until);
@@ -84,8 +105,26 @@ public:
   }
 
 private:
+  // The next arrival, straight into the write buffer.
+  Failure receive(Received* received) {
+    data_ = buffer_.space(RECEIVE_CAPACITY);
+    if (data_ == nullptr)
+      return write_failed(intake_);
+    if (!inbox_.receive(data_, RECEIVE_CAPACITY, received))
+      return receive_failed(inbox_, intake_);
+    return {};
+  }
+
+  static Failure truncated(const Received& received) {
+    if (!received.truncated)
+      return {};
+    return Failure::said("a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
+                         RECEIVE_CAPACITY);
+  }
+
   Inbox& inbox_;
   WriteBuffer& buffer_;
+  SenderCheck& senders_;
   Intake intake_;
   Arrival arrival_;
   char* data_ = nullptr;
@@ -147,12 +186,13 @@ int main(int argc, char** argv) {
   WriteBuffer buffer;
   if (!buffer.ready())
     die("mmap");
-  Reception in(inbox, buffer);
+  SenderCheck senders;
+  Reception in(inbox, buffer, senders);
   const Intake& intake = in.intake();
 
   // The name is awaited without end; from then on only its sender is
   // heard, and a silence ends the transfer.
-  check(in.take_until(Stage::size));
+  check(in.take_name());
   check(in.take_until(Stage::blocks));
   print_number(intake.name_length());
   check(prepare_copy(intake, copy, buffer));
@@ -162,10 +202,16 @@ int main(int argc, char** argv) {
   print_number(final_length(intake.size()));
   check(in.take_until(Stage::done));
 
-  // Exit status 0 says the copy is in place and on disk, name and all.
+  // Exit status 0 says the copy is in place and on disk, name and all,
+  // and only the socket that sent the name can have sent the rest.
+  if (!senders.same_sender())
+    fail(ME, Failure::said("the socket that sent the name is gone; no copy made"));
   check(put_in_place(buffer, copy, intake.output_name()));
   if (!copy.sync_directory())
     fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
                            intake.output_name(), std::strerror(errno)));
+  if (!inbox.say_in_place())
+    die("shutdown");
+  senders.await_sender_gone(SILENCE_LIMIT);
   return 0;
 }

@@ -1,6 +1,7 @@
 // ferry: asks for the name of a file in the current directory and sends it
 // to wharf on this machine: name, size, then the contents in 503-byte blocks.
 #include <arpa/inet.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -18,6 +19,7 @@
 #include "pacing.hpp"
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
+#include "rights.hpp"
 #include "source_file.hpp"
 #include "transfer.hpp"
 
@@ -35,6 +37,7 @@ constexpr const char* HOW = "run ferry, then type the name at its prompt";
 // stopped short. Its own message, if it printed one, says why.
 constexpr const char* REFUSED = "wharf refused the copy";
 constexpr const char* STOPPED = "wharf stopped before it had the whole file";
+constexpr const char* NOT_IN_PLACE = "wharf could not put the copy in place";
 
 Failure nothing_receiving() {
   return Failure::said("nothing is receiving on UDP port %u (start wharf first); nothing sent",
@@ -83,14 +86,27 @@ Failure connect_to(int sock, const sockaddr_in& to, sockaddr_in* from) {
   return {};
 }
 
-// Something must be receiving before the name goes out.
-Failure receiver_present(ReceiverQueue& queue) {
+// Something must be receiving before the name goes out, and if it is
+// another user's, that user must be able to read the file anyway: ferry
+// gives no one a file they could not read. `owner` is the receiver's.
+Failure receiver_present(ReceiverQueue& queue, const Source& source, const char* name,
+                         User* owner) {
   QueueLevel level{};
-  if (queue.look(&level) != Lookup::absent)
+  switch (queue.look(&level)) {
+  case Lookup::unavailable:
     return {};
-  if (queue.port_taken())
-    return Failure::said("wharf is busy with another transfer; try again later; nothing sent");
-  return nothing_receiving();
+  case Lookup::absent:
+    if (queue.port_taken())
+      return Failure::said("wharf is busy with another transfer; try again later; nothing sent");
+    return nothing_receiving();
+  case Lookup::found:
+    break;
+  }
+  *owner = user_of(level.owner);
+  if (level.owner == ::geteuid() || level.owner == 0 || readable_by(*owner, source))
+    return {};
+  return Failure::said("port %u is held by user %s, who could not read %s; nothing sent", PORT,
+                       owner->name, name);
 }
 
 Failure send_name(int sock, const char* name) {
@@ -107,13 +123,17 @@ Failure send_size(int sock, std::uint64_t size) {
 
 // Waits until the receiver has taken `step`. `gone` says what a receiver
 // that has gone meanwhile did.
-Failure await(ReceiverQueue& queue, Step step, const char* gone) {
+Failure await(ReceiverQueue& queue, Step step, const char* gone, const User& owner) {
   switch (await_step(queue, step)) {
   case WaitResult::taken:
   case WaitResult::unknown:
     return {};
   case WaitResult::busy:
     return Failure::said("wharf took another sender's transfer; try again later; no copy made");
+  case WaitResult::ignored:
+    return Failure::said("the wharf of user %s ignored this ferry: it takes a copy only from users "
+                         "who may write in its folder; no copy made",
+                         owner.name);
   case WaitResult::gone:
     return Failure::said("%s; no copy made", gone);
   case WaitResult::stalled:
@@ -199,19 +219,21 @@ int main(int argc, char** argv) {
   sockaddr_in from{};
   check(connect_to(sock.get(), to, &from));
   ReceiverQueue queue(from, to);
-  check(receiver_present(queue));
+  User owner;
+  check(receiver_present(queue, source, name, &owner));
 
-  // ferry's exit status may only say a copy was made if this wharf took
-  // this ferry's name, prepared the copy, read every full block and was
-  // still there for the final datagram.
+  // ferry's exit status says a copy was made only once this wharf took
+  // this ferry's name, prepared the copy, read every full block, and had
+  // the copy in place and on disk.
   check(send_name(sock.get(), name));
-  check(await(queue, Step::name_taken, REFUSED));
+  check(await(queue, Step::name_taken, REFUSED, owner));
   print_number(final_length(source.size));
   check(send_size(sock.get(), source.size));
-  check(await(queue, Step::copy_prepared, REFUSED));
+  check(await(queue, Step::copy_prepared, REFUSED, owner));
   BlockSender out(sock.get(), source.file.get());
   check(send_blocks(out, source, name, queue));
-  check(await(queue, Step::blocks_read, STOPPED));
+  check(await(queue, Step::blocks_read, STOPPED, owner));
   check(send_final(out, source, name, sock.get()));
+  check(await(queue, Step::in_place, NOT_IN_PLACE, owner));
   return 0;
 }

@@ -3,19 +3,21 @@
 bool step_taken(const QueueLevel& level, Step step) {
   switch (step) {
   case Step::name_taken:
-    // wharf connects to its sender on the first datagram; a plain receiver
+    // wharf connects to the sender whose name it takes; a plain receiver
     // never connects, and has read the name once nothing is left waiting.
-    return level.hears_us || level.waiting == 0;
+    return level.hears_us || (!level.wharf && level.waiting == 0);
   case Step::copy_prepared:
     return level.hears_us ? level.ready : level.waiting == 0;
   case Step::blocks_read:
     return level.waiting == 0;
+  case Step::in_place:
+    return !level.hears_us || level.in_place;
   }
   return false;
 }
 
 WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit) {
-  StallWatch watch(Clock::now(), limit);
+  StallWatch watch(Clock::now(), step == Step::in_place ? Clock::duration::max() : limit);
   Backoff backoff;
   for (;;) {
     QueueLevel level{};
@@ -32,7 +34,8 @@ WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit) {
     if (step_taken(level, step))
       return WaitResult::taken;
     if (watch.stalled(level.waiting, Clock::now()))
-      return WaitResult::stalled;
+      return step == Step::name_taken && level.wharf && level.waiting == 0 ? WaitResult::ignored
+                                                                          : WaitResult::stalled;
     backoff.pause();
   }
 }

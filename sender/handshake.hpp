@@ -1,7 +1,8 @@
 // ferry's side of the handshake with the receiver. wharf never sends, but
-// the kernel shows its steps on its socket (sock_diag): it connects to the
-// sender whose name it takes, and shuts down its sending side once the
-// copy is prepared. A plain receiver shows only what it has read.
+// the kernel shows its steps on its socket (sock_diag): it carries wharf's
+// mark, connects to the sender whose name it takes, shuts down its sending
+// side once the copy is prepared and its receiving side too once the copy
+// is in place. A plain receiver shows only what it has read.
 #pragma once
 
 #include "pacing.hpp"
@@ -13,12 +14,15 @@ enum class Step {
   copy_prepared, // wharf has checked, created and reserved the copy; a plain
                  // receiver has read the size
   blocks_read,   // the receiver has read every datagram sent so far
+  in_place,      // wharf has put the copy in place and on disk; nothing to wait
+                 // for from a plain receiver
 };
 
 // How a wait for the receiver ended.
 enum class WaitResult {
   taken,   // the step is done
   busy,    // another sender's transfer holds the receiver (name_taken only)
+  ignored, // wharf read the name and would not take this sender (name_taken only)
   gone,    // no receiver left for this sender
   stalled, // the receiver took no step and read nothing for the stall limit
   unknown, // the kernel cannot be asked
@@ -28,5 +32,7 @@ enum class WaitResult {
 bool step_taken(const QueueLevel& level, Step step);
 
 // Waits quietly, with a growing back-off, until the receiver has taken
-// `step`, or says why not.
+// `step`, or says why not. A receiver that shows no progress for `limit`
+// has stalled; wharf putting the copy in place is waited for as long as its
+// socket is there, since it shows no progress while its disk catches up.
 WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT);

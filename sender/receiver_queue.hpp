@@ -1,13 +1,13 @@
-// What the kernel says about the socket that receives ferry's datagrams,
-// asked through NETLINK_SOCK_DIAG: whether it is there, whom it listens
-// to, how full its queue is, and whether wharf has said it is ready.
+// What the kernel says about the socket that receives ferry's datagrams:
+// whether it is there, whose it is, whom it listens to, how full its queue
+// is, and which of wharf's steps it shows.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 
-#include "fd.hpp"
+#include "sock_diag.hpp"
 
 struct QueueLevel {
   std::uint32_t used = 0;     // bytes charged to the queue (rmem_alloc): drops are judged on it
@@ -15,9 +15,10 @@ struct QueueLevel {
   std::uint32_t waiting = 0;  // charge of the datagrams queued and not yet read
   bool hears_us = false;      // the socket is connected to this sender
   bool ready = false;         // it has shut down its sending side: wharf's "copy prepared"
+  bool in_place = false;      // both sides shut down: wharf's "copy in place"
+  bool wharf = false;         // the socket carries wharf's mark
+  std::uint32_t owner = 0;    // the user the socket belongs to
 };
-
-enum class Lookup { found, absent, unavailable };
 
 class QueueGauge {
 public:
@@ -28,16 +29,14 @@ public:
   virtual bool port_taken() { return false; }
 };
 
-// Asks about the socket that receives what `from` sends to `to`: the
-// kernel looks it up just as it would deliver a datagram, so the answer is
-// about the very socket the transfer fills.
+// Asks about the socket that receives what `from` sends to `to`.
 class ReceiverQueue final : public QueueGauge {
 public:
-  ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to);
+  ReceiverQueue(const sockaddr_in& from, const sockaddr_in& to) : from_(from), to_(to) {}
   Lookup look(QueueLevel* level) override;
-  bool port_taken() override;
+  bool port_taken() override { return kernel_.port_bound(to_.sin_port); }
 
 private:
-  Fd netlink_;
+  SockDiag kernel_;
   sockaddr_in from_, to_;
 };

@@ -8,6 +8,7 @@
 
 #include "failure.hpp"
 #include "fd.hpp"
+#include "rights.hpp"
 
 struct Source {
   Fd file;
@@ -19,6 +20,13 @@ struct Source {
 off_t fsize(int file, bool* regular);
 
 // Opens `name` in the working directory: a regular file under 2 GiB.
-// `more_words` says the typed line held more than the name, which an open
-// that failed then mentions.
+// A symbolic link is followed only if it is the user's own: one that
+// another user planted could point anywhere the user may read. `more_words`
+// says the typed line held more than the name, which an open that failed
+// then mentions.
 Failure open_source(const char* name, bool more_words, Source* source);
+
+// Whether `user` could read the open file by their own rights, along its
+// whole path: the file itself and every folder above the working directory
+// it was opened in.
+bool readable_by(const User& user, const Source& source);

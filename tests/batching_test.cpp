@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <string>
 
 #include "block_sender.hpp"
@@ -138,6 +139,37 @@ TEST(Batching, CoalescedReceivesReportTheSegmentSize) {
   EXPECT_EQ(a.length, data.size());
   EXPECT_EQ(a.segment, BLOCK_SIZE);
   EXPECT_FALSE(a.truncated);
+}
+
+TEST(Inbox, DropsBeforeTheSenderIsChosenAreNotItsDrops) {
+  // Another sender overflows the queue behind the name: its drops happened
+  // before the transfer, and its queued datagrams are not the transfer's.
+  Pair pair;
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(pair.receiver.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  Inbox inbox(pair.receiver.get());
+  ASSERT_FALSE(inbox.watch());
+  const std::string name(20, 'n'), block(BLOCK_SIZE, 'o');
+  ASSERT_TRUE(send_datagram(pair.sender.get(), name.data(), name.size()));
+  Fd other(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in to{};
+  socklen_t length = sizeof to;
+  ::getsockname(pair.receiver.get(), reinterpret_cast<sockaddr*>(&to), &length);
+  for (int i = 0; i < 100; ++i)
+    ::sendto(other.get(), block.data(), block.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  std::string buffer(BATCH_BLOCKS * BLOCK_SIZE, '\0');
+  Received got{};
+  ASSERT_TRUE(inbox.receive(buffer.data(), buffer.size(), &got));
+  ASSERT_EQ(got.length, name.size());
+  ASSERT_FALSE(inbox.listen_only_to(got.from));
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    send_datagram(pair.sender.get(), name.data(), name.size());
+  });
+  const bool received = inbox.receive(buffer.data(), buffer.size(), &got);
+  later.join();
+  EXPECT_TRUE(received) << "dropped " << inbox.dropped();
+  EXPECT_EQ(got.length, name.size());
 }
 
 TEST(ReceiverQueue, FindsTheReceivingSocketAndSeesItFillAndGo) {

@@ -55,7 +55,8 @@ TEST(Console, OnATerminalAFailureAfterANumberStartsALineOfItsOwn) {
   const std::string says = "wharf: note1.txt is a directory";
   {
     Process wharf = start_wharf(dir.path);
-    Crafter().send_transfer("notes.txt", "hello");
+    Crafter sender;
+    sender.send_transfer("notes.txt", "hello");
     const Finished piped = wharf.wait();
     EXPECT_EQ(piped.out, "9");
     EXPECT_EQ(piped.err.rfind(says, 0), 0U) << piped.err;
@@ -69,7 +70,8 @@ TEST(Console, OnATerminalAFailureAfterANumberStartsALineOfItsOwn) {
     ::_exit(127);
   }
   await_port_bound();
-  Crafter().send_transfer("notes.txt", "hello");
+  Crafter sender;
+  sender.send_transfer("notes.txt", "hello");
   std::string screen;
   char chunk[512];
   for (ssize_t got; (got = ::read(terminal, chunk, sizeof chunk)) > 0;)

@@ -90,6 +90,10 @@ TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
   write_file(dir.path / "ctl\x01name", "x");
   write_file(dir.path / "secret.txt", "x");
   fs::permissions(dir.path / "secret.txt", fs::perms::none);
+  // A link another user planted is not followed, whatever it points to.
+  write_file(dir.path / "readable.txt", "x");
+  fs::create_symlink("readable.txt", dir.path / "planted.txt");
+  const bool planted = ::lchown((dir.path / "planted.txt").c_str(), STRANGER, STRANGER) == 0;
   const struct {
     const char* typed;
     const char* says;
@@ -106,10 +110,13 @@ TEST(FerryFaults, RefusalsBeforeSendingLeaveTheWireSilent) {
       {"secret.txt", "cannot open secret.txt: Permission denied"},
       {"../etc/passwd", "'/'"},
       {"ctl\x01name", "control character"},
+      {"planted.txt", "planted.txt is a symbolic link of user 4242, not yours"},
   };
   for (const auto& c : cases) {
+    if (std::string(c.typed) == "planted.txt" && !planted)
+      continue; // only root can plant a link as another user
     Listener listener;
-    const Finished f = run(ferry_path(), dir.path, c.typed, 30, {.as_nobody = true});
+    const Finished f = run(ferry_path(), dir.path, c.typed, 30, {.as_user = NOBODY});
     expect_one_line(f, "ferry: ", c.says, c.typed);
     EXPECT_TRUE(listener.stop().empty()) << c.typed;
   }
@@ -240,7 +247,8 @@ TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
   // priority, so ferry could hand over a whole 1 MiB before wharf looks.
   // A file with no full block shows whether ferry waits for the copy to
   // be prepared even when nothing but the final datagram is left.
-  TempDir from;
+  TempDir from; // open to "nobody", whose wharf may read what is sent
+  fs::permissions(from.path, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
   write_file(from.path / "notes.txt", random_bytes(1 << 20));
   write_file(from.path / "other.txt", random_bytes(1 << 20));
   write_file(from.path / "tiny.txt", random_bytes(5));
@@ -262,7 +270,7 @@ TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
       fs::create_directory(harbour.dir.path / "tin1.txt");
       harbour.before = snapshot(harbour.dir.path);
     }
-    Process wharf = start_wharf(harbour.dir.path, {.as_nobody = unwritable});
+    Process wharf = start_wharf(harbour.dir.path, {.as_user = unwritable ? NOBODY : 0});
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(wharf.pid()), 19);
     const auto start = std::chrono::steady_clock::now();
     Process ferry(ferry_path(), from.path, typed);
@@ -301,8 +309,15 @@ TEST(WharfFaults, KilledMidTransferItLeavesTheDirectoryAsItWas) {
 TEST(WharfFaults, DatagramsTheKernelDroppedAreNamedAtOnce) {
   Harbour harbour;
   Process wharf = start_wharf(harbour.dir.path);
+  // Once the name is taken, wharf is held still and the rest sent unpaced.
+  Crafter sender;
+  sender.send(control("notes.txt"));
+  ASSERT_TRUE(await_port_connected());
   ::kill(wharf.pid(), SIGSTOP);
-  Crafter().send_transfer("notes.txt", random_bytes(40 << 20), /*paced=*/false);
+  const std::string contents = random_bytes(40 << 20);
+  sender.send(control(std::to_string(contents.size())));
+  for (std::size_t block = 0; block < contents.size() / 503; ++block)
+    sender.send(blocks(contents, block, block + 1));
   ::kill(wharf.pid(), SIGCONT);
   const auto start = std::chrono::steady_clock::now();
   expect_one_line(wharf.wait(), "wharf: ", "the kernel dropped", "overrun");
@@ -330,13 +345,35 @@ TEST(WharfFaults, AFullDiskShowsBeforeAnyDataIsWritten) {
   expect_one_line(f, "wharf: ", "No space left", "full disk");
 }
 
+TEST(WharfFaults, ASenderWhosePortIsTakenOverLeavesNoCopy) {
+  Harbour harbour;
+  Process wharf = start_wharf(harbour.dir.path);
+  const std::string contents = random_bytes(1200);
+  std::uint16_t port = 0;
+  {
+    Crafter first;
+    port = first.port();
+    first.send(control("notes.txt"));
+    first.send(control("1200"));
+    first.send(blocks(contents, 0, 1));
+    ASSERT_TRUE(await_port_connected());
+  }
+  // Someone else binds the port the first sender left, and ends its transfer.
+  Crafter takeover(port);
+  takeover.send(blocks(contents, 1, 2));
+  takeover.send(contents.substr(1006));
+  expect_one_line(wharf.wait(), "wharf: ", "the socket that sent the name is gone", "takeover");
+  harbour.expect_untouched("takeover");
+}
+
 TEST(WharfFaults, ASenderThatStopsMidTransfer) {
   TempDir from;
   Harbour to;
   write_file(from.path / "notes.txt", random_bytes(40 << 20));
   Process wharf = start_wharf(to.dir.path);
-  ::kill(wharf.pid(), SIGSTOP);
   Process ferry(ferry_path(), from.path, "notes.txt\n");
+  ASSERT_TRUE(await_port_connected()); // wharf took the name
+  ::kill(wharf.pid(), SIGSTOP);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ::kill(ferry.pid(), SIGKILL);
   ::kill(wharf.pid(), SIGCONT);
@@ -365,7 +402,9 @@ TEST(WharfFaults, ADiskThatFailsAtTheEndLeavesNoCopy) {
   for (const auto& c : cases) {
     Harbour harbour;
     Process wharf = start_wharf(harbour.dir.path, {.env = failing(c.call)});
-    run(ferry_path(), from.path, c.typed);
+    // ferry's exit status says what wharf's says.
+    expect_one_line(run(ferry_path(), from.path, c.typed), "ferry: ",
+                    "wharf could not put the copy in place; no copy made", c.call);
     expect_one_line(wharf.wait(), "wharf: ", c.says, c.call);
     // Only the name can fail to reach the disk once the copy has it.
     if (std::string(c.call) != "fsync_dir")

@@ -44,7 +44,8 @@ TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
     TempDir dir;
     Process wharf = start_wharf(dir.path);
     const std::string contents = random_bytes(c.size, static_cast<unsigned>(c.size));
-    Crafter().send_transfer(c.sent, contents);
+    Crafter sender;
+    sender.send_transfer(c.sent, contents);
     const Finished f = wharf.wait();
     ASSERT_EQ(f.status, 0) << c.sent << ": " << f.err;
     EXPECT_EQ(f.out, std::to_string(std::string(c.sent).size()) + std::to_string(c.size % 503));
@@ -58,7 +59,8 @@ TEST(WharfCopies, ReplacesAnEarlierCopyWithNewFilePermissions) {
   write_file(dir.path / "note1.txt", "earlier");
   fs::permissions(dir.path / "note1.txt", fs::perms::owner_read);
   Process wharf = start_wharf(dir.path);
-  Crafter().send_transfer("notes.txt", "later");
+  Crafter sender;
+  sender.send_transfer("notes.txt", "later");
   ASSERT_EQ(wharf.wait().status, 0);
   EXPECT_EQ(read_file(dir.path / "note1.txt"), "later");
   const mode_t mask = ::umask(0);

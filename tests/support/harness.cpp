@@ -103,7 +103,7 @@ void guard_port() {
   (void)checked;
 }
 
-// Run as "nobody", a program must not need to reach the build directory,
+// Run as another user, a program must not need to reach the build directory,
 // which may sit in a private home: it gets a copy of its own.
 std::string reachable_copy(const std::string& program) {
   static TempDir bin;
@@ -182,7 +182,7 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
                  const Launch& how)
     : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
   guard_port();
-  const bool drop = how.as_nobody && ::geteuid() == 0;
+  const bool drop = how.as_user != 0 && ::geteuid() == 0;
   const std::string path = drop ? reachable_copy(program) : program;
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : how.args)
@@ -198,7 +198,8 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
     ::close(in[1]);
     ::dup2(out_, 1);
     ::dup2(err_, 2);
-    if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+    if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(how.as_user) != 0 ||
+                 ::setuid(how.as_user) != 0))
       ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
@@ -347,8 +348,21 @@ Listener::~Listener() {
   ::close(sock_);
 }
 
-Crafter::Crafter() : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+Crafter::Crafter(std::uint16_t port) : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   guard_port();
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_port = htons(port);
+  from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(sock_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
+    throw std::runtime_error("the test sender cannot bind its port");
+}
+
+std::uint16_t Crafter::port() const {
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  ::getsockname(sock_, reinterpret_cast<sockaddr*>(&from), &length);
+  return ntohs(from.sin_port);
 }
 Crafter::~Crafter() {
   ::close(sock_);

@@ -36,15 +36,20 @@ struct Finished {
   std::string err;
 };
 
+// Two ordinary users, with no account needed: the user "nobody", and a
+// number no account has.
+inline constexpr uid_t NOBODY = 65534;
+inline constexpr uid_t STRANGER = 4242;
+
 // The status of a program that was to be started offline where no network
 // of its own can be made.
 inline constexpr int OFFLINE_UNAVAILABLE = 124;
 
 // How a program is started, beyond its folder and its input.
 struct Launch {
-  // As the unprivileged user "nobody" when the tests run as root, so that
-  // permissions bite.
-  bool as_nobody = false;
+  // As another user (NOBODY, or STRANGER for a second one) when the tests
+  // run as root, so that permissions bite; 0 keeps the tests' own user.
+  uid_t as_user = 0;
   std::vector<std::string> args = {};
   std::vector<std::string> env = {}; // NAME=value, added to the environment
   bool offline = false;         // in a network of its own whose loopback is down
@@ -105,7 +110,9 @@ private:
 // A hand-made sender: each datagram exactly as given, to 127.0.0.1:8885.
 class Crafter {
 public:
-  Crafter();
+  // From `port` on 127.0.0.1, or one the kernel picks.
+  explicit Crafter(std::uint16_t port = 0);
+  std::uint16_t port() const;
   ~Crafter();
   void send(const std::string& datagram);
   // Name, size text and the contents in 503-byte blocks, as ferry sends

@@ -1,0 +1,88 @@
+// Two ordinary users of one machine: neither program gives the other user
+// a right they did not have. Run as root, the tests act as "nobody" (A)
+// and as a user with no account (B); otherwise they are skipped.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "support/harness.hpp"
+
+namespace {
+
+// A folder of `owner`'s with the given mode, reachable by everyone.
+fs::path folder_of(const TempDir& dir, const char* name, uid_t owner, fs::perms mode) {
+  fs::permissions(dir.path, fs::perms::others_exec, fs::perm_options::add);
+  const fs::path folder = dir.path / name;
+  fs::create_directory(folder);
+  fs::permissions(folder, mode);
+  if (::chown(folder.c_str(), owner, owner) != 0)
+    throw std::runtime_error("cannot give a folder away");
+  return folder;
+}
+
+void file_of(const fs::path& path, const std::string& contents, uid_t owner, fs::perms mode) {
+  write_file(path, contents);
+  fs::permissions(path, mode);
+  if (::chown(path.c_str(), owner, owner) != 0)
+    throw std::runtime_error("cannot give a file away");
+}
+
+constexpr fs::perms OPEN = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+constexpr fs::perms SHARED = fs::perms::all | fs::perms::sticky_bit;
+
+} // namespace
+
+TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as two users needs root";
+  TempDir dir;
+  const fs::path home = folder_of(dir, "a", NOBODY, OPEN);
+  const fs::path theirs = folder_of(dir, "b", STRANGER, OPEN);
+  const fs::path drop = folder_of(dir, "drop", 0, SHARED);
+  file_of(home / "authorized_keys", "A's key", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  file_of(theirs / "authorized_keys", "B's key", STRANGER, OPEN & ~fs::perms::owner_exec);
+  file_of(home / "notes.txt", "A's notes", NOBODY, OPEN & ~fs::perms::owner_exec);
+
+  // B sends first into A's own folder: ignored, while A's wharf waits on
+  // and takes A's copy.
+  Process wharf = start_wharf(home, {.as_user = NOBODY});
+  const Finished b = run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER});
+  EXPECT_EQ(b.status, 1) << b.err;
+  EXPECT_NE(b.err.find("the wharf of user nobody ignored this ferry"), std::string::npos) << b.err;
+  EXPECT_EQ(read_file(home / "authorized_keys"), "A's key");
+  const Finished a = run(ferry_path(), home, "notes.txt\n", 30, {.as_user = NOBODY});
+  EXPECT_EQ(a.status, 0) << a.err;
+  EXPECT_EQ(wharf.wait().status, 0);
+  EXPECT_EQ(read_file(home / "note1.txt"), "A's notes");
+
+  // Into a folder B may write anyway, B's file is handed over.
+  Process shared = start_wharf(drop, {.as_user = NOBODY});
+  EXPECT_EQ(run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER}).status, 0);
+  EXPECT_EQ(shared.wait().status, 0);
+  EXPECT_EQ(read_file(drop / "authorized_keys"), "B's key");
+}
+
+TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as two users needs root";
+  TempDir dir;
+  const fs::path home = folder_of(dir, "a", NOBODY, fs::perms::owner_all);
+  const fs::path open = folder_of(dir, "a-open", NOBODY, OPEN);
+  const fs::path drop = folder_of(dir, "drop", 0, SHARED);
+  file_of(home / "secret.txt", "A's secret", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  file_of(open / "public.txt", "A's public", NOBODY, OPEN & ~fs::perms::owner_exec);
+
+  Process wharf = start_wharf(drop, {.as_user = STRANGER});
+  const Finished refused = run(ferry_path(), home, "secret.txt\n", 30, {.as_user = NOBODY});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "ferry: port 8885 is held by user 4242, who could not read secret.txt; "
+                         "nothing sent\n");
+  // Nothing reached B's wharf, which still waits for its first datagram.
+  EXPECT_TRUE(list_dir(drop).empty());
+  EXPECT_EQ(run(ferry_path(), open, "public.txt\n", 30, {.as_user = NOBODY}).status, 0);
+  const Finished b = wharf.wait();
+  EXPECT_EQ(b.status, 0) << b.err;
+  EXPECT_EQ(b.out, "10" "10"); // the public file's, not the secret's
+  EXPECT_EQ(read_file(drop / "publi1.txt"), "A's public");
+}
