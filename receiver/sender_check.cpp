@@ -57,6 +57,6 @@ void SenderCheck::await_sender_gone(std::chrono::milliseconds limit) {
   while (std::chrono::steady_clock::now() < until) {
     if (kernel_.find(to_, from_, &view) != Lookup::found || view.cookie != cookie_)
       return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }

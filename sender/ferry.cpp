@@ -90,7 +90,7 @@ Failure connect_to(int sock, const sockaddr_in& to, sockaddr_in* from) {
 // another user's, that user must be able to read the file anyway: ferry
 // gives no one a file they could not read. `owner` is the receiver's.
 Failure receiver_present(ReceiverQueue& queue, const Source& source, const char* name,
-                         User* owner) {
+                         uid_t* owner) {
   QueueLevel level{};
   switch (queue.look(&level)) {
   case Lookup::unavailable:
@@ -102,11 +102,14 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
   case Lookup::found:
     break;
   }
-  *owner = user_of(level.owner);
-  if (level.owner == ::geteuid() || level.owner == 0 || readable_by(*owner, source))
+  *owner = level.owner;
+  if (level.owner == ::geteuid() || level.owner == 0)
+    return {};
+  const User user = user_of(level.owner);
+  if (readable_by(user, source))
     return {};
   return Failure::said("port %u is held by user %s, who could not read %s; nothing sent", PORT,
-                       owner->name, name);
+                       user.name, name);
 }
 
 Failure send_name(int sock, const char* name) {
@@ -123,7 +126,7 @@ Failure send_size(int sock, std::uint64_t size) {
 
 // Waits until the receiver has taken `step`. `gone` says what a receiver
 // that has gone meanwhile did.
-Failure await(ReceiverQueue& queue, Step step, const char* gone, const User& owner) {
+Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner) {
   switch (await_step(queue, step)) {
   case WaitResult::taken:
   case WaitResult::unknown:
@@ -133,7 +136,7 @@ Failure await(ReceiverQueue& queue, Step step, const char* gone, const User& own
   case WaitResult::ignored:
     return Failure::said("the wharf of user %s ignored this ferry: it takes a copy only from users "
                          "who may write in its folder; no copy made",
-                         owner.name);
+                         user_of(owner).name);
   case WaitResult::gone:
     return Failure::said("%s; no copy made", gone);
   case WaitResult::stalled:
@@ -219,7 +222,7 @@ int main(int argc, char** argv) {
   sockaddr_in from{};
   check(connect_to(sock.get(), to, &from));
   ReceiverQueue queue(from, to);
-  User owner;
+  uid_t owner = 0;
   check(receiver_present(queue, source, name, &owner));
 
   // ferry's exit status says a copy was made only once this wharf took
