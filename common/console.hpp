@@ -14,6 +14,15 @@ void print_number(std::uint64_t number);
 // A prompt on stdout, flushed at once. Its line stays open unless the
 // answer comes from a terminal, whose Enter ends it.
 void print_prompt(const char* prompt);
+// The answer to a prompt ended without an Enter (Ctrl-D at a terminal):
+// its line is still open.
+void prompt_left_open();
+
+// A status line on stderr's terminal, drawn after whatever the line already
+// shows and replacing the status drawn before; clear_status() takes it
+// away. Every number, prompt and failure line clears it first.
+void show_status(const char* text);
+void clear_status();
 
 // Called before any failure line: where stdout and stderr are the same
 // terminal and a number or prompt has left the line open, ends it first, so

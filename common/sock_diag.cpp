@@ -54,7 +54,8 @@ void read_attributes(const nlmsghdr* message, SocketView* view) {
     }
   }
   view->uid = diag->idiag_uid;
-  view->cookie = static_cast<std::uint64_t>(diag->id.idiag_cookie[1]) << 32 | diag->id.idiag_cookie[0];
+  view->cookie =
+      static_cast<std::uint64_t>(diag->id.idiag_cookie[1]) << 32 | diag->id.idiag_cookie[0];
   view->waiting = diag->idiag_rqueue;
   // The answer describes the socket from its own side: its peer is the "dst".
   view->peer.sin_family = AF_INET;
@@ -64,7 +65,8 @@ void read_attributes(const nlmsghdr* message, SocketView* view) {
 
 } // namespace
 
-SockDiag::SockDiag() : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+SockDiag::SockDiag()
+    : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
 
 Lookup SockDiag::find(const sockaddr_in& from, const sockaddr_in& to, SocketView* view) {
   // One exact lookup, not a dump: the "src" fields are the sender's.

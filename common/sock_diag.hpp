@@ -12,12 +12,12 @@
 #include "fd.hpp"
 
 struct SocketView {
-  std::uint32_t uid = 0;    // the socket's owner
-  std::uint64_t cookie = 0; // the kernel's name for this very socket
-  sockaddr_in peer{};       // where it is connected; all zero when it is not
-  std::uint8_t shutdown = 0; // bit 1: receiving side shut down, bit 2: sending side
-  std::uint8_t tos = 0;      // IP_TOS, which a socket that never sends may use as a mark
-  std::uint32_t used = 0;    // bytes charged to its receive queue (rmem_alloc)
+  std::uint32_t uid = 0;      // the socket's owner
+  std::uint64_t cookie = 0;   // the kernel's name for this very socket
+  sockaddr_in peer{};         // where it is connected; all zero when it is not
+  std::uint8_t shutdown = 0;  // bit 1: receiving side shut down, bit 2: sending side
+  std::uint8_t tos = 0;       // IP_TOS, which a socket that never sends may use as a mark
+  std::uint32_t used = 0;     // bytes charged to its receive queue (rmem_alloc)
   std::uint32_t capacity = 0; // its receive buffer (rcvbuf)
   std::uint32_t waiting = 0;  // charge of the datagrams queued and not yet read
 };

@@ -12,6 +12,7 @@
 #include "fd.hpp"
 #include "inbox.hpp"
 #include "intake.hpp"
+#include "progress.hpp"
 #include "sender_check.hpp"
 #include "temp_file.hpp"
 #include "transfer.hpp"
@@ -56,8 +57,8 @@ Failure receive_failed(const Inbox& inbox, const Intake& intake) {
 // belongs in the copy is kept where it lies.
 class Reception {
 public:
-  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders)
-      : inbox_(inbox), buffer_(buffer), senders_(senders) {}
+  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders, Progress& progress)
+      : inbox_(inbox), buffer_(buffer), senders_(senders), progress_(progress) {}
   const Intake& intake() const { return intake_; }
 
   // Waits without end for a name from a sender who may put its copy here,
@@ -98,8 +99,10 @@ public:
       const Arrival::Content content = arrival_.feed(intake_, data_, until);
       if (intake_.stage() == Stage::refused)
         return Failure::said("%s", intake_.reason());
-      if (content.length > 0)
+      if (content.length > 0) {
         buffer_.keep(content.offset, content.length);
+        progress_.update(intake_.received());
+      }
     }
     return {};
   }
@@ -125,6 +128,7 @@ private:
   Inbox& inbox_;
   WriteBuffer& buffer_;
   SenderCheck& senders_;
+  Progress& progress_;
   Intake intake_;
   Arrival arrival_;
   char* data_ = nullptr;
@@ -187,13 +191,15 @@ int main(int argc, char** argv) {
   if (!buffer.ready())
     die("mmap");
   SenderCheck senders;
-  Reception in(inbox, buffer, senders);
+  Progress progress;
+  Reception in(inbox, buffer, senders, progress);
   const Intake& intake = in.intake();
 
   // The name is awaited without end; from then on only its sender is
   // heard, and a silence ends the transfer.
   check(in.take_name());
   check(in.take_until(Stage::blocks));
+  progress.start(intake.size());
   print_number(intake.name_length());
   check(prepare_copy(intake, copy, buffer));
   if (!inbox.say_ready())
@@ -206,10 +212,12 @@ int main(int argc, char** argv) {
   // and only the socket that sent the name can have sent the rest.
   if (!senders.same_sender())
     fail(ME, Failure::said("the socket that sent the name is gone; no copy made"));
+  progress.syncing();
   check(put_in_place(buffer, copy, intake.output_name()));
   if (!copy.sync_directory())
     fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
                            intake.output_name(), std::strerror(errno)));
+  clear_status();
   if (!inbox.say_in_place())
     die("shutdown");
   senders.await_sender_gone(SILENCE_LIMIT);

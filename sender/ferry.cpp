@@ -1,9 +1,9 @@
 // ferry: asks for the name of a file in the current directory and sends it
 // to wharf on this machine: name, size, then the contents in 503-byte blocks.
 #include <arpa/inet.h>
-#include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +16,9 @@
 #include "failure.hpp"
 #include "fd.hpp"
 #include "handshake.hpp"
+#include "line_editor.hpp"
 #include "pacing.hpp"
+#include "progress.hpp"
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
 #include "rights.hpp"
@@ -31,6 +33,7 @@ constexpr const char* USAGE =
     "Takes no arguments: start wharf first, run ferry in the directory that\n"
     "holds the file, and type the file's name at the prompt. See ferry(1).\n";
 constexpr const char* HOW = "run ferry, then type the name at its prompt";
+constexpr const char* PROMPT = "Enter Filename with extension: ";
 
 // What a receiver that has gone, or refused a send, means to this ferry:
 // before it said the copy was prepared, it refused the copy; after, it
@@ -58,8 +61,34 @@ Failure send_refused(const char* gone) {
   return Failure::call("sendto()");
 }
 
+// The name typed at the prompt: through the line editor where the user
+// is at a terminal, else read from the stream byte for byte as scanf("%s")
+// would. At a terminal, nothing of a refused line is left for the shell.
+NameRead ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
+  const bool terminal = ::isatty(STDIN_FILENO) != 0;
+  if (terminal && ::isatty(STDOUT_FILENO) && have_line_editor()) {
+    for (;;) {
+      const EditedLine line(PROMPT);
+      if (line.ended()) {
+        prompt_left_open();
+        return NameRead::none;
+      }
+      const NameRead read = first_word(line.text(), name, more_words);
+      if (read != NameRead::none)
+        return read;
+    }
+  }
+  print_prompt(PROMPT);
+  const NameRead read = read_name(stdin, name, more_words);
+  if (terminal && read == NameRead::too_long)
+    skip_line(stdin);
+  if (terminal && read == NameRead::none)
+    prompt_left_open();
+  return read;
+}
+
 Failure typed_name(char (&name)[CTRL_LEN], bool* more_words) {
-  switch (read_name(stdin, name, more_words)) {
+  switch (ask_for_name(name, more_words)) {
   case NameRead::none:
     return Failure::said("no file name was typed; nothing sent");
   case NameRead::too_long:
@@ -86,11 +115,17 @@ Failure connect_to(int sock, const sockaddr_in& to, sockaddr_in* from) {
   return {};
 }
 
+// The receiving socket as ferry first saw it.
+struct Receiver {
+  uid_t owner = 0;
+  bool wharf = false; // it carries wharf's mark: a plain receiver shows no steps
+};
+
 // Something must be receiving before the name goes out, and if it is
 // another user's, that user must be able to read the file anyway: ferry
-// gives no one a file they could not read. `owner` is the receiver's.
+// gives no one a file they could not read.
 Failure receiver_present(ReceiverQueue& queue, const Source& source, const char* name,
-                         uid_t* owner) {
+                         Receiver* receiver) {
   QueueLevel level{};
   switch (queue.look(&level)) {
   case Lookup::unavailable:
@@ -102,7 +137,7 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
   case Lookup::found:
     break;
   }
-  *owner = level.owner;
+  *receiver = {level.owner, level.wharf};
   if (level.owner == ::geteuid() || level.owner == 0)
     return {};
   const User user = user_of(level.owner);
@@ -163,8 +198,10 @@ Failure sending_failed(Sent sent, const char* name) {
 }
 
 // The full blocks in batches the receiver's queue has room for.
-Failure send_blocks(BlockSender& out, const Source& source, const char* name, QueueGauge& queue) {
+Failure send_blocks(BlockSender& out, const Source& source, const char* name, QueueGauge& queue,
+                    Progress& progress) {
   Pacer pacer(queue);
+  progress.start(source.size);
   for (std::uint64_t left = full_blocks(source.size); left > 0;) {
     const std::size_t room = pacer.room();
     if (room == 0)
@@ -174,6 +211,7 @@ Failure send_blocks(BlockSender& out, const Source& source, const char* name, Qu
       return f;
     pacer.sent(count);
     left -= count;
+    progress.update((full_blocks(source.size) - left) * BLOCK_SIZE);
   }
   return {};
 }
@@ -215,28 +253,30 @@ int main(int argc, char** argv) {
   // Everything that can be refused is refused before anything is sent.
   char name[CTRL_LEN];
   bool more_words = false;
-  print_prompt("Enter Filename with extension: ");
   check(typed_name(name, &more_words));
   Source source;
   check(open_source(name, more_words, &source));
   sockaddr_in from{};
   check(connect_to(sock.get(), to, &from));
   ReceiverQueue queue(from, to);
-  uid_t owner = 0;
-  check(receiver_present(queue, source, name, &owner));
+  Receiver receiver;
+  check(receiver_present(queue, source, name, &receiver));
 
   // ferry's exit status says a copy was made only once this wharf took
   // this ferry's name, prepared the copy, read every full block, and had
   // the copy in place and on disk.
   check(send_name(sock.get(), name));
-  check(await(queue, Step::name_taken, REFUSED, owner));
+  check(await(queue, Step::name_taken, REFUSED, receiver.owner));
   print_number(final_length(source.size));
   check(send_size(sock.get(), source.size));
-  check(await(queue, Step::copy_prepared, REFUSED, owner));
+  check(await(queue, Step::copy_prepared, REFUSED, receiver.owner));
   BlockSender out(sock.get(), source.file.get());
-  check(send_blocks(out, source, name, queue));
-  check(await(queue, Step::blocks_read, STOPPED, owner));
+  Progress progress;
+  check(send_blocks(out, source, name, queue, progress));
+  check(await(queue, Step::blocks_read, STOPPED, receiver.owner));
   check(send_final(out, source, name, sock.get()));
-  check(await(queue, Step::in_place, NOT_IN_PLACE, owner));
+  if (receiver.wharf)
+    check(await(queue, Step::in_place, NOT_IN_PLACE, receiver.owner));
+  clear_status();
   return 0;
 }

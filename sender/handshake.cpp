@@ -35,7 +35,7 @@ WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit) {
       return WaitResult::taken;
     if (watch.stalled(level.waiting, Clock::now()))
       return step == Step::name_taken && level.wharf && level.waiting == 0 ? WaitResult::ignored
-                                                                          : WaitResult::stalled;
+                                                                           : WaitResult::stalled;
     backoff.pause();
   }
 }

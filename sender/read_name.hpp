@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string_view>
 
 #include "transfer.hpp"
 
@@ -13,3 +14,7 @@ enum class NameRead { ok, none, too_long };
 // and `name` then holds its first NAME_MAX_LEN characters. `more_words`,
 // if given, tells whether other words followed on the same line.
 NameRead read_name(std::FILE* in, char (&name)[CTRL_LEN], bool* more_words = nullptr);
+// The same from a line already read whole, as a line editor returns it.
+NameRead first_word(std::string_view line, char (&name)[CTRL_LEN], bool* more_words = nullptr);
+// Reads and drops what is left of the current line.
+void skip_line(std::FILE* in);

@@ -15,8 +15,8 @@ Lookup ReceiverQueue::look(QueueLevel* level) {
   level->waiting = view.waiting;
   // An exact lookup finds only an unconnected socket or one connected to
   // this very sender.
-  level->hears_us = view.peer.sin_port == from_.sin_port &&
-                    view.peer.sin_addr.s_addr == from_.sin_addr.s_addr;
+  level->hears_us =
+      view.peer.sin_port == from_.sin_port && view.peer.sin_addr.s_addr == from_.sin_addr.s_addr;
   level->ready = (view.shutdown & SHOWS_PREPARED) != 0;
   level->in_place = (view.shutdown & SHOWS_IN_PLACE) == SHOWS_IN_PLACE;
   level->wharf = view.tos == WHARF_MARK;

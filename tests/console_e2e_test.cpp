@@ -2,8 +2,11 @@
 // that start a line of their own on a terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,4 +82,99 @@ TEST(Console, OnATerminalAFailureAfterANumberStartsALineOfItsOwn) {
   ::close(terminal);
   ::waitpid(pid, nullptr, 0);
   EXPECT_EQ(screen.rfind("9\r\n" + says, 0), 0U) << screen;
+}
+
+namespace {
+
+// A program at a terminal of its own, typed at as a person types.
+class AtTerminal {
+public:
+  AtTerminal(const std::string& program, const fs::path& cwd) {
+    const winsize size{24, 100, 0, 0};
+    if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
+      throw std::runtime_error("cannot open a pseudo-terminal");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::setsid();
+      ::ioctl(slave_, TIOCSCTTY, 0);
+      for (int fd = 0; fd < 3; ++fd)
+        ::dup2(slave_, fd);
+      if (::chdir(cwd.c_str()) == 0)
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~AtTerminal() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    ::close(master_);
+    ::close(slave_);
+  }
+  // Reads the screen until it shows `text`, or 10 s pass.
+  bool await(const std::string& text) {
+    for (int i = 0; i < 1000 && screen_.find(text) == std::string::npos; ++i)
+      read_some(10);
+    return screen_.find(text) != std::string::npos;
+  }
+  void type(const std::string& keys) {
+    if (::write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+      throw std::runtime_error("cannot type at the terminal");
+  }
+  // The exit status, once the program has ended, within 10 s.
+  int status() {
+    int status = 0;
+    for (int i = 0; i < 1000 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+      read_some(10);
+    read_some(0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Bytes typed that the program left in the terminal's input queue.
+  int unread() const {
+    int left = -1;
+    ::ioctl(slave_, FIONREAD, &left);
+    return left;
+  }
+  const std::string& screen() const { return screen_; }
+
+private:
+  void read_some(int milliseconds) {
+    pollfd ready{master_, POLLIN, 0};
+    char chunk[4096];
+    if (::poll(&ready, 1, milliseconds) == 1) {
+      const ssize_t got = ::read(master_, chunk, sizeof chunk);
+      if (got > 0)
+        screen_.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+  int master_ = -1, slave_ = -1;
+  pid_t pid_ = -1;
+  std::string screen_;
+};
+
+} // namespace
+
+TEST(Console, AtATerminalTabCompletesAndNothingOfARefusedLineIsLeft) {
+  TempDir from, to;
+  write_file(from.path / "notes.txt", random_bytes(1200));
+#ifdef FERRY_LINE_EDITOR
+  {
+    Process wharf = start_wharf(to.path);
+    AtTerminal ferry(ferry_path(), from.path);
+    ASSERT_TRUE(ferry.await("Enter Filename with extension: "));
+    ferry.type("no\t");
+    ASSERT_TRUE(ferry.await("tes.txt ")) << ferry.screen(); // completed after "no"
+    ferry.type("\r");
+    EXPECT_EQ(ferry.status(), 0) << ferry.screen();
+    EXPECT_EQ(wharf.wait().status, 0);
+    EXPECT_EQ(read_file(to.path / "note1.txt"), read_file(from.path / "notes.txt"));
+  }
+#endif
+  // A long pasted line, refused: none of it is left for the shell to run.
+  AtTerminal ferry(ferry_path(), from.path);
+  ASSERT_TRUE(ferry.await("Enter Filename with extension: "));
+  ferry.type(std::string(1100, 'a') + "; touch INJECTED\r");
+  EXPECT_EQ(ferry.status(), 1);
+  EXPECT_NE(ferry.screen().find("is over 19 bytes; nothing sent"), std::string::npos);
+  EXPECT_EQ(ferry.unread(), 0);
 }

@@ -40,7 +40,8 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   const fs::path home = folder_of(dir, "a", NOBODY, OPEN);
   const fs::path theirs = folder_of(dir, "b", STRANGER, OPEN);
   const fs::path drop = folder_of(dir, "drop", 0, SHARED);
-  file_of(home / "authorized_keys", "A's key", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  file_of(home / "authorized_keys", "A's key", NOBODY,
+          fs::perms::owner_read | fs::perms::owner_write);
   file_of(theirs / "authorized_keys", "B's key", STRANGER, OPEN & ~fs::perms::owner_exec);
   file_of(home / "notes.txt", "A's notes", NOBODY, OPEN & ~fs::perms::owner_exec);
 
@@ -70,7 +71,8 @@ TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {
   const fs::path home = folder_of(dir, "a", NOBODY, fs::perms::owner_all);
   const fs::path open = folder_of(dir, "a-open", NOBODY, OPEN);
   const fs::path drop = folder_of(dir, "drop", 0, SHARED);
-  file_of(home / "secret.txt", "A's secret", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  file_of(home / "secret.txt", "A's secret", NOBODY,
+          fs::perms::owner_read | fs::perms::owner_write);
   file_of(open / "public.txt", "A's public", NOBODY, OPEN & ~fs::perms::owner_exec);
 
   Process wharf = start_wharf(drop, {.as_user = STRANGER});
@@ -83,6 +85,7 @@ TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {
   EXPECT_EQ(run(ferry_path(), open, "public.txt\n", 30, {.as_user = NOBODY}).status, 0);
   const Finished b = wharf.wait();
   EXPECT_EQ(b.status, 0) << b.err;
-  EXPECT_EQ(b.out, "10" "10"); // the public file's, not the secret's
+  EXPECT_EQ(b.out, "10"
+                   "10"); // the public file's, not the secret's
   EXPECT_EQ(read_file(drop / "publi1.txt"), "A's public");
 }
