@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+# mkfs.ext4 lives in /usr/sbin, off an ordinary user's PATH.
+export PATH="$PATH:/usr/sbin:/sbin"
 
 cannot() {
   echo "debian12-vm: not run: $*" >&2

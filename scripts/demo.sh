@@ -2,23 +2,26 @@
 # Builds ferry and wharf, then copies a sample file from one directory to
 # another through them, as two people at two terminals would. The copy runs
 # in a network of its own, so it never reaches a wharf already running here.
+# Installs what it needs first as root, or says in one line what to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/setup.sh
+needs programs
 echo "Building ferry and wharf (build/programs)..."
-cmake --preset programs >/dev/null
+configure programs
 cmake --build --preset programs
 bin=$PWD/build/programs
 
 # Where no network of its own can be made, the copy goes over this
 # machine's loopback, but only while nothing else holds the port.
-isolated="$bin/tests/support/in_private_net"
-if ! "$isolated" true 2>/dev/null; then
+isolated=("$bin/tests/support/in_private_net")
+if ! "${isolated[@]}" true 2>/dev/null; then
   if grep -q ':22B5 ' /proc/net/udp; then
     echo "demo: no private network can be made here and UDP port 8885 is in use; not sending" >&2
     exit 1
   fi
   echo "No private network can be made here; port 8885 is free, so the copy uses this machine's."
-  isolated=
+  isolated=()
 fi
 
 scratch=$(mktemp -d /tmp/ferry-demo-scratch.XXXXXX)
@@ -29,7 +32,7 @@ head -c 1200 /dev/urandom > "$scratch/from/notes.txt"
 echo "Made notes.txt (1200 random bytes) in a scratch directory."
 
 export bin scratch to
-$isolated bash -c '
+"${isolated[@]}" bash -c '
   set -euo pipefail
   (cd "$to" && exec "$bin/receiver/wharf") > "$scratch/wharf.out" &
   wharf=$!

@@ -105,7 +105,7 @@ TEST(WharfCopies, IntoAFolderWithoutUnixPermissions) {
   if (run(mkfs, disk.path, "", 30, {.args = {"-C", image.string(), "16384"}}).status != 0 ||
       run(fusefat, disk.path, "", 30, {.args = {"-o", "rw+", image.string(), folder.string()}})
               .status != 0)
-    GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (root only)";
+    GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (it needs /dev/fuse and root or a user namespace)";
   const std::string contents = random_bytes(2 << 20, 21);
   write_file(from.path / "notes.txt", contents);
   Process wharf = start_wharf(folder);
