@@ -8,7 +8,9 @@
 # run sets net.core.rmem_max to the distributions' default (212992) for
 # its own duration and restores it after, so that wharf's queue is the
 # 416 KiB an ordinary user gets. A "plain" row sends to a plain Python
-# receiver on default buffers, where python3 is there.
+# receiver on default buffers, where python3 is there. The "tmpfs" rows
+# copy into a tmpfs (root only: it mounts one), where no disk hides the
+# network path, root's and the user's wharf taking turns.
 #   bench/run.sh [build-dir]      (default: build/programs, built if missing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +31,7 @@ if [ -z "${BENCH_PRIVATE_NET:-}" ]; then
   rmem=/proc/sys/net/core/rmem_max
   if [ -w "$rmem" ]; then
     saved=$(cat "$rmem")
-    trap 'echo "$saved" > "$rmem"; rm -rf "${work:-}"' EXIT
+    trap 'echo "$saved" > "$rmem"' EXIT
     echo 212992 > "$rmem"
   fi
   # The copies run in a network of their own: never into a wharf already
@@ -45,8 +47,13 @@ if [ -z "${BENCH_PRIVATE_NET:-}" ]; then
 fi
 
 work=$(mktemp -d /tmp/ferry-bench.XXXXXX)
-[ -n "${saved:-}" ] || trap 'rm -rf "$work"' EXIT
-mkdir "$work/from" "$work/to" "$work/bin"
+cleanup() { umount "$work/tmpfs" 2>/dev/null || true; rm -rf "$work"; }
+[ -n "${saved:-}" ] || trap cleanup EXIT
+mkdir "$work/from" "$work/to" "$work/bin" "$work/tmpfs"
+ram=
+if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=3g,mode=777 tmpfs "$work/tmpfs" 2>/dev/null; then
+  ram=$work/tmpfs
+fi
 # Copies of the programs that the user nobody can reach and run.
 cp "$build/sender/ferry" "$build/receiver/wharf" "$work/bin/"
 chmod 755 "$work" "$work/bin"
@@ -78,21 +85,22 @@ await_port() { for _ in $(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; 
 ferry_into() {
   await_port
   local start=$EPOCHREALTIME
-  timed "$work/from" "$work/ferry.time" "$ferry" <<< "$1" >/dev/null
-  wait "$2"
+  timed "$work/from" "$work/ferry.time" "$ferry" <<< "$1" >/dev/null ||
+    { echo "bench: ferry failed" >&2; exit 1; }
+  wait "$2" || { echo "bench: the receiver failed" >&2; exit 1; }
   secs=$(calc "$EPOCHREALTIME - $start")
 }
 
-# One copy into wharf, as root or as the ordinary user: prints "seconds
-# ferry_cpu wharf_cpu ferry_kib wharf_kib".
+# One copy into wharf in folder $4, as root or as the ordinary user: prints
+# "seconds ferry_cpu wharf_cpu ferry_kib wharf_kib".
 copy_once() {
-  local name=$1 out=$2 who=$3 runner=()
+  local name=$1 out=$2 who=$3 to=$4 runner=()
   [ "$who" = user ] && runner=("${as_user[@]}")
-  rm -f "$work/to/$out"
+  rm -f "$to/$out"
   sync
-  timed "$work/to" "$work/wharf.time" "${runner[@]}" "$wharf" >/dev/null &
+  timed "$to" "$work/wharf.time" "${runner[@]}" "$wharf" >/dev/null &
   ferry_into "$name" $!
-  cmp -s "$work/from/$name" "$work/to/$out" || { echo "bench: copy of $name differs" >&2; exit 1; }
+  cmp -s "$work/from/$name" "$to/$out" || { echo "bench: copy of $name differs" >&2; exit 1; }
   read -r fu fs fm < "$work/ferry.time"
   read -r wu ws wm < "$work/wharf.time"
   echo "$secs $(calc "$fu + $fs") $(calc "$wu + $ws") $fm $wm"
@@ -116,53 +124,70 @@ open(sys.argv[1], "w").write(h.hexdigest())' "$work/plain.sum" &
   echo "$secs $(calc "$fu + $fs") 0 $fm 0"
 }
 
-# One cp: prints "seconds with_fsync_of_the_copy with_sync".
+# One cp into folder $2: prints "seconds with_fsync_of_the_copy with_sync".
 cp_once() {
-  rm -f "$work/to/cp.bin"
+  rm -f "$2/cp.bin"
   sync
   local start=$EPOCHREALTIME
-  timed "$work/from" /dev/null cp "$1" "$work/to/cp.bin"
+  timed "$work/from" /dev/null cp "$1" "$2/cp.bin"
   local copied=$EPOCHREALTIME
-  sync "$work/to/cp.bin"
+  sync "$2/cp.bin"
   local fsynced=$EPOCHREALTIME
   sync
   local synced=$EPOCHREALTIME
   echo "$(calc "$copied - $start") $(calc "$fsynced - $start") $(calc "$synced - $start")"
 }
 
-printf '%-7s %-5s %4s %7s %5s %9s %7s %9s %9s %9s %6s %7s %7s %6s %7s\n' size wharf runs "copy s" \
-  "MB/s" "ferry cpu" "cpu/GiB" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "cp+fsync" "cp+sync" \
-  "vs cp" "vs c+f"
-rows=("1MiB 1 9 root" "100MiB 100 11 root" "1GiB 1024 7 root")
-[ ${#as_user[@]} -gt 0 ] && rows+=("1GiB 1024 7 user")
-[ -n "$python" ] && rows+=("100MiB 100 3 plain")
+printf '%-7s %-5s %-5s %4s %7s %5s %9s %7s %9s %9s %9s %6s %7s %7s %6s %7s\n' size where wharf \
+  runs "copy s" "MB/s" "ferry cpu" "cpu/GiB" "wharf cpu" "ferry KiB" "wharf KiB" "cp s" "cp+fsync" \
+  "cp+sync" "vs cp" "vs c+f"
+# size MiB runs where who[,who...]: the runs of a row's receivers take turns,
+# the first one first in odd runs and last in even ones.
+rows=("1MiB 1 9 disk root" "100MiB 100 11 disk root" "1GiB 1024 7 disk root")
+[ ${#as_user[@]} -gt 0 ] && rows=("1MiB 1 9 disk root" "100MiB 100 9 disk root,user"
+  "1GiB 1024 7 disk root,user")
+[ -n "$ram" ] && [ ${#as_user[@]} -gt 0 ] && rows+=("100MiB 100 9 tmpfs root,user"
+  "1GiB 1024 7 tmpfs root,user")
+[ -n "$python" ] && rows+=("100MiB 100 3 disk plain")
 for row in "${rows[@]}"; do
-  read -r label mib runs who <<< "$row"
+  read -r label mib runs where whos <<< "$row"
+  to=$work/to
+  [ "$where" = tmpfs ] && to=$ram
+  IFS=, read -r -a order <<< "$whos"
   head -c $((mib * 1048576)) /dev/urandom > "$work/from/f.bin"
-  : > "$work/runs"
+  for who in "${order[@]}"; do : > "$work/runs.$who"; done
   : > "$work/cps"
   # Interleaved, so that neither side always meets the page cache as the
   # other left it.
-  for _ in $(seq "$runs"); do
-    if [ "$who" = plain ]; then
-      plain_once f.bin >> "$work/runs"
-    else
-      copy_once f.bin 1.bin "$who" >> "$work/runs"
+  for run in $(seq "$runs"); do
+    turn=("${order[@]}")
+    if [ $((run % 2)) = 0 ]; then
+      turn=()
+      for ((i = ${#order[@]} - 1; i >= 0; i--)); do turn+=("${order[i]}"); done
     fi
-    cp_once f.bin >> "$work/cps"
+    for who in "${turn[@]}"; do
+      if [ "$who" = plain ]; then
+        plain_once f.bin >> "$work/runs.$who"
+      else
+        copy_once f.bin 1.bin "$who" "$to" >> "$work/runs.$who"
+      fi
+    done
+    cp_once f.bin "$to" >> "$work/cps"
   done
-  secs=$(cut -d' ' -f1 "$work/runs" | median)
-  fcpu=$(cut -d' ' -f2 "$work/runs" | median)
-  wcpu=$(cut -d' ' -f3 "$work/runs" | median)
-  fkib=$(cut -d' ' -f4 "$work/runs" | median)
-  wkib=$(cut -d' ' -f5 "$work/runs" | median)
   cps=$(cut -d' ' -f1 "$work/cps" | median)
   cpfsync=$(cut -d' ' -f2 "$work/cps" | median)
   cpsync=$(cut -d' ' -f3 "$work/cps" | median)
-  printf '%-7s %-5s %4s %7.3f %5.0f %9.2f %7.2f %9.2f %9.0f %9.0f %6.3f %7.3f %7.3f %5.2fx %6.2fx\n' \
-    "$label" "$who" "$runs" "$secs" "$(calc "$mib * 1.048576 / $secs")" "$fcpu" \
-    "$(calc "$fcpu * 1024 / $mib")" "$wcpu" "$fkib" "$wkib" "$cps" "$cpfsync" "$cpsync" \
-    "$(calc "$secs / $cps")" "$(calc "$secs / $cpfsync")"
-  rm -f "$work/from/f.bin" "$work/to/1.bin" "$work/to/cp.bin"
+  for who in "${order[@]}"; do
+    secs=$(cut -d' ' -f1 "$work/runs.$who" | median)
+    fcpu=$(cut -d' ' -f2 "$work/runs.$who" | median)
+    wcpu=$(cut -d' ' -f3 "$work/runs.$who" | median)
+    fkib=$(cut -d' ' -f4 "$work/runs.$who" | median)
+    wkib=$(cut -d' ' -f5 "$work/runs.$who" | median)
+    printf '%-7s %-5s %-5s %4s %7.3f %5.0f %9.2f %7.2f %9.2f %9.0f %9.0f %6.3f %7.3f %7.3f %5.2fx %6.2fx\n' \
+      "$label" "$where" "$who" "$runs" "$secs" "$(calc "$mib * 1.048576 / $secs")" "$fcpu" \
+      "$(calc "$fcpu * 1024 / $mib")" "$wcpu" "$fkib" "$wkib" "$cps" "$cpfsync" "$cpsync" \
+      "$(calc "$secs / $cps")" "$(calc "$secs / $cpfsync")"
+  done
+  rm -f "$work/from/f.bin" "$to/1.bin" "$to/cp.bin"
 done
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(uname -sr), $(date -u +%Y-%m-%d)"

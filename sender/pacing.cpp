@@ -1,5 +1,6 @@
 #include "pacing.hpp"
 
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -21,6 +22,11 @@ bool StallWatch::stalled(std::uint32_t waiting, Clock::time_point now) {
     return false;
   }
   return now - since_ >= limit_;
+}
+
+Backoff::Backoff() {
+  static const bool fine = ::prctl(PR_SET_TIMERSLACK, 1UL) == 0;
+  (void)fine;
 }
 
 void Backoff::pause() {
@@ -48,15 +54,18 @@ std::size_t Pacer::room() {
     case Lookup::found:
       break;
     }
+    const bool drained = level.waiting < waiting_at_look_;
     learn(level);
     budget_ = datagrams_that_fit(level, charge_);
-    const std::size_t wanted =
-        std::min(MIN_BURST, datagrams_that_fit({0, level.capacity}, charge_));
+    const std::size_t empty = datagrams_that_fit({0, level.capacity}, charge_);
+    const std::size_t wanted = std::min(MIN_BURST, empty / MIN_BURST_SHARE);
     if (budget_ >= wanted && budget_ > 0)
       return budget_;
     budget_ = 0;
     if (watch.stalled(level.waiting, Clock::now()))
       return 0;
+    if (drained)
+      backoff.draining();
     backoff.pause();
   }
 }
@@ -73,6 +82,7 @@ void Pacer::learn(const QueueLevel& level) {
   }
   looked_ = true;
   used_at_look_ = level.used;
+  waiting_at_look_ = level.waiting;
   sent_since_look_ = 0;
 }
 

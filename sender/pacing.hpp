@@ -23,8 +23,12 @@ inline constexpr std::uint32_t CHARGE_MARGIN_PERCENT = 125;
 // queue's charge to say what one of them costs.
 inline constexpr std::size_t MIN_OBSERVED = BATCH_BLOCKS / 2;
 inline constexpr std::chrono::seconds STALL_LIMIT{10};
-// Room worth asking for once the queue is nearly full: one full batch.
+// Room worth asking for once the queue is nearly full: one full batch, or
+// an eighth of what the queue holds when empty, if less. An ordinary
+// user's queue (416 KiB) holds under five batches and drains in a fraction
+// of a millisecond: waiting there for a whole batch of room lets it run dry.
 inline constexpr std::size_t MIN_BURST = BATCH_BLOCKS;
+inline constexpr std::size_t MIN_BURST_SHARE = 8;
 
 // Datagrams that can be sent now without risking a drop, at `charge` bytes
 // each. The kernel drops a datagram only when the queue's charge is over
@@ -53,13 +57,20 @@ private:
 
 // Growing pauses while waiting on the receiver: short at first, so a free
 // path loses no time, then up to a couple of milliseconds, so a stalled
-// receiver costs the sender almost no CPU.
+// receiver costs the sender almost no CPU. While the receiver is seen
+// draining, the pauses stay short: a small queue empties in less time
+// than a grown pause. The process's timer slack is made as fine as the
+// kernel allows, or each pause would overshoot by its default 50 us.
 class Backoff {
 public:
+  Backoff();
   void pause();
+  // The receiver read something since the last look.
+  void draining() { nanoseconds_ = FIRST; }
 
 private:
-  long nanoseconds_ = 20'000;
+  static constexpr long FIRST = 20'000;
+  long nanoseconds_ = FIRST;
 };
 
 // Where the kernel cannot be asked (sock_diag refused by a container's
@@ -108,6 +119,7 @@ private:
   Clock::time_point next_burst_{};
   bool looked_ = false;
   std::uint32_t used_at_look_ = 0;
+  std::uint32_t waiting_at_look_ = UINT32_MAX;
   std::size_t sent_since_look_ = 0;
   std::uint32_t charge_ = CHARGE_PER_DATAGRAM;
   std::uint32_t most_seen_ = 0;
