@@ -287,7 +287,9 @@ std::vector<std::string> failing(const std::string& call) {
 #else
   // A sanitized program wants its runtime first; the library uses none.
   const char* asan = std::getenv("ASAN_OPTIONS");
-  return {"LD_PRELOAD=" FAILING_CALL_PATH, "FAIL_CALL=" + call,
+  // LD_PRELOAD splits at blanks, which a checkout's path may hold: the
+  // library is preloaded from a copy in a folder of the test's own.
+  return {"LD_PRELOAD=" + reachable_copy(FAILING_CALL_PATH), "FAIL_CALL=" + call,
           "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
 #endif
 }
