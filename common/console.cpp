@@ -77,7 +77,7 @@ void die(const char* label) {
   fail(label, Failure::call(label));
 }
 
-void fail(const char* program, const Failure& failure) {
+void warn(const char* program, const Failure& failure) {
   start_error_line();
   if (failure.label() != nullptr) {
     errno = failure.error();
@@ -85,6 +85,10 @@ void fail(const char* program, const Failure& failure) {
   } else {
     std::fprintf(stderr, "%s: %s\n", program, failure.text());
   }
+}
+
+void fail(const char* program, const Failure& failure) {
+  warn(program, failure);
   std::exit(1);
 }
 

@@ -35,6 +35,9 @@ void start_error_line();
 // The failure's one line, then exit status 1: "<label>: <error text>" for
 // a failed call, else "<program>: <text>".
 [[noreturn]] void fail(const char* program, const Failure& failure);
+// The same line, for what a user must know although the program goes on
+// (or ends well).
+void warn(const char* program, const Failure& failure);
 
 // What the command line asks for. The programs take no arguments: --help
 // and --version alone are answered, anything else is refused.

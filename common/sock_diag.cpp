@@ -46,11 +46,12 @@ void read_attributes(const nlmsghdr* message, SocketView* view) {
     } else if (attr->rta_type == INET_DIAG_TOS && RTA_PAYLOAD(attr) >= 1) {
       view->tos = *static_cast<const std::uint8_t*>(RTA_DATA(attr));
     } else if (attr->rta_type == INET_DIAG_SKMEMINFO &&
-               RTA_PAYLOAD(attr) >= sizeof(std::uint32_t) * (SK_MEMINFO_RCVBUF + 1)) {
-      std::uint32_t info[SK_MEMINFO_RCVBUF + 1];
+               RTA_PAYLOAD(attr) >= sizeof(std::uint32_t) * (SK_MEMINFO_DROPS + 1)) {
+      std::uint32_t info[SK_MEMINFO_DROPS + 1];
       std::memcpy(info, RTA_DATA(attr), sizeof info);
       view->used = info[SK_MEMINFO_RMEM_ALLOC];
       view->capacity = info[SK_MEMINFO_RCVBUF];
+      view->drops = info[SK_MEMINFO_DROPS];
     }
   }
   view->uid = diag->idiag_uid;
@@ -96,24 +97,34 @@ Lookup SockDiag::find(const sockaddr_in& from, const sockaddr_in& to, SocketView
   return Lookup::found;
 }
 
-bool SockDiag::port_bound(std::uint16_t port) {
-  // A dump of the UDP sockets whose own port is `port`.
+bool SockDiag::other_socket(std::uint16_t port, std::uint16_t peer_port, std::uint64_t except,
+                            std::uint32_t* owner) {
+  // A dump that the kernel filters by both ports.
   DiagRequest request = udp_request(NLM_F_REQUEST | NLM_F_DUMP);
   request.body.id.idiag_sport = port;
+  request.body.id.idiag_dport = peer_port;
   if (!netlink_ || !send_request(netlink_.get(), request))
     return false;
-  bool bound = false;
+  bool found = false;
   alignas(nlmsghdr) char buffer[8192];
   for (;;) {
     const ssize_t got = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
     if (got <= 0)
-      return bound;
+      return found;
     auto left = static_cast<unsigned>(got);
     for (auto* m = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(m, left);
          m = NLMSG_NEXT(m, left)) {
       if (m->nlmsg_type == NLMSG_DONE || m->nlmsg_type == NLMSG_ERROR)
-        return bound;
-      bound = bound || m->nlmsg_type == SOCK_DIAG_BY_FAMILY;
+        return found;
+      if (m->nlmsg_type != SOCK_DIAG_BY_FAMILY || found)
+        continue;
+      SocketView view;
+      read_attributes(m, &view);
+      if (view.cookie == except)
+        continue;
+      found = true;
+      if (owner != nullptr)
+        *owner = view.uid;
     }
   }
 }

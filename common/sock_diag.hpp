@@ -20,6 +20,7 @@ struct SocketView {
   std::uint32_t used = 0;     // bytes charged to its receive queue (rmem_alloc)
   std::uint32_t capacity = 0; // its receive buffer (rcvbuf)
   std::uint32_t waiting = 0;  // charge of the datagrams queued and not yet read
+  std::uint32_t drops = 0;    // datagrams the kernel dropped for want of room
 };
 
 enum class Lookup { found, absent, unavailable };
@@ -34,7 +35,12 @@ public:
   Lookup find(const sockaddr_in& from, const sockaddr_in& to, SocketView* view);
   // Whether any UDP socket is bound to `port` (network byte order), whoever
   // it is connected to.
-  bool port_bound(std::uint16_t port);
+  bool port_bound(std::uint16_t port) { return other_socket(port, 0, 0, nullptr); }
+  // Whether there is a UDP socket, other than the one `except` names,
+  // whose own port is `port` (network byte order; 0: any) and whose peer's
+  // port is `peer_port` (0: any, connected or not); *owner is its user.
+  bool other_socket(std::uint16_t port, std::uint16_t peer_port, std::uint64_t except,
+                    std::uint32_t* owner);
 
 private:
   Fd netlink_;

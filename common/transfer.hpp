@@ -22,6 +22,22 @@ inline constexpr std::size_t BATCH_BLOCKS = 128;
 // side once the copy is prepared, and its receiving side too once the copy
 // is in place and on disk.
 inline constexpr std::uint8_t WHARF_MARK = 0x1c;
+// While wharf puts the copy in place, its mark alternates with this one a
+// few times a second: a wharf syncing a slow disk is still at work.
+inline constexpr std::uint8_t WHARF_BEAT = 0x18;
+inline constexpr bool is_wharf_mark(std::uint8_t tos) {
+  return tos == WHARF_MARK || tos == WHARF_BEAT;
+}
+// ferry's socket receives nothing, so the size of its receive buffer is
+// free to say whose it is: asked as FERRY_MARK_ASKED, the kernel keeps
+// twice that, and wharf sees FERRY_MARK (sock_diag) on ferry's socket.
+inline constexpr int FERRY_MARK_ASKED = 0x5000;
+inline constexpr std::uint32_t FERRY_MARK = 2 * FERRY_MARK_ASKED;
+// The second socket with which ferry holds its port on every address
+// sends nothing, and says so: a datagram queued from that port before
+// ferry ran is no one's, not ferry's.
+inline constexpr int FERRY_GUARD_ASKED = 0x5100;
+inline constexpr std::uint32_t FERRY_GUARD = 2 * FERRY_GUARD_ASKED;
 inline constexpr std::uint8_t SHOWS_PREPARED = 2; // SEND_SHUTDOWN
 inline constexpr std::uint8_t SHOWS_IN_PLACE = 3; // RCV_SHUTDOWN and SEND_SHUTDOWN
 

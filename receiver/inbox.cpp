@@ -23,8 +23,11 @@ void tune_for_batches(int sock) {
 namespace {
 
 // How long one wait for a datagram lasts before the drop counter is read
-// again; SILENCE_LIMIT is counted in these.
-constexpr std::chrono::seconds TICK{1};
+// and the sender looked at again; SILENCE_LIMIT is counted in these.
+constexpr std::chrono::milliseconds TICK{100};
+// Quiet this long, a transfer whose datagrams the kernel may have dropped
+// before wharf chose its sender is taken to have lost them.
+constexpr std::chrono::seconds QUIET_WITH_DROPS{1};
 
 bool same_sender(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
@@ -88,15 +91,16 @@ Failure Inbox::watch() {
   return {};
 }
 
-Failure Inbox::listen_only_to(const sockaddr_in& sender) {
+Failure Inbox::listen_only_to(const sockaddr_in& sender, SenderWatch* watch) {
   // Connecting makes the kernel drop other senders' datagrams from now on;
   // any already queued are skipped in receive().
   if (::connect(sock_, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0)
     return Failure::call("connect");
-  const timeval tick{TICK.count(), 0};
+  const timeval tick{0, std::chrono::microseconds(TICK).count()};
   if (::setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
     return Failure::call("setsockopt");
   sender_ = sender;
+  watch_ = watch;
   drops_before_ = drop_count(sock_);
   heard_ = true;
   return {};
@@ -126,7 +130,7 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
     failed_call_ = "getsockname";
     return false;
   }
-  auto quiet = std::chrono::seconds(0);
+  auto quiet = std::chrono::milliseconds(0);
   for (;;) {
     sockaddr_in from{};
     iovec iov{buffer, capacity};
@@ -144,9 +148,19 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
       continue;
     if (got < 0 && heard_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // Datagrams dropped after the last one queued show only here.
-      if (drops_seen(drop_count(sock_)))
+      const std::uint32_t drops = drop_count(sock_);
+      if (drops_seen(drops))
         return false;
       quiet += TICK;
+      if (quiet >= QUIET_WITH_DROPS && drops > drops_at_name_) {
+        dropped_ = drops - drops_at_name_;
+        errno = ENOBUFS;
+        return false;
+      }
+      if (watch_ != nullptr && !watch_->still_the_sender()) {
+        errno = ESRCH;
+        return false;
+      }
       if (quiet < SILENCE_LIMIT)
         continue;
       errno = EAGAIN;
@@ -164,6 +178,12 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
     // ends the wait.
     if (!heard_ && c.interface != loopback_)
       continue;
+    if (watch_ != nullptr && !watch_->still_the_sender()) {
+      errno = ESRCH;
+      return false;
+    }
+    if (!heard_)
+      drops_at_name_ = c.drops;
     received->from = from;
     received->to = local_;
     received->to.sin_addr = c.address;

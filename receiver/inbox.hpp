@@ -25,6 +25,16 @@ struct Received {
   sockaddr_in to;      // the address and port it was sent to
 };
 
+// What the inbox asks, once it hears one sender, at each arrival and each
+// tick of silence: whether that sender is still the one it chose.
+class SenderWatch {
+public:
+  virtual bool still_the_sender() = 0;
+
+protected:
+  ~SenderWatch() = default;
+};
+
 // Asks for coalesced receives (UDP_GRO) and a large receive queue, where
 // the kernel allows them; without them the transfer still works, slower.
 void tune_for_batches(int sock);
@@ -37,13 +47,16 @@ public:
   // Datagrams queued before carry none of them, and are ignored: call it
   // before the socket is bound. Also marks the socket as wharf's.
   Failure watch();
-  // From now on hears only `sender`, and counts the kernel's drops from
-  // here: datagrams others sent, queued or dropped before, are not this
-  // transfer's.
-  Failure listen_only_to(const sockaddr_in& sender);
+  // From now on hears only `sender`, asking `watch` whether it still is
+  // the sender, and counts the kernel's drops from here: datagrams others
+  // sent, queued or dropped before, are not this transfer's. Drops between
+  // the name's arrival and now may be, and are named once the transfer
+  // has gone quiet for a second.
+  Failure listen_only_to(const sockaddr_in& sender, SenderWatch* watch = nullptr);
   // False with errno set: EAGAIN when the sender has gone silent, ENOBUFS
-  // when the kernel has dropped datagrams (dropped() says how many), else
-  // the error of the call that failed_call() names.
+  // when the kernel has dropped datagrams (dropped() says how many), ESRCH
+  // when the watch says the sender is no longer the one chosen, else the
+  // error of the call that failed_call() names.
   bool receive(char* buffer, std::size_t capacity, Received* received);
   const char* failed_call() const { return failed_call_; }
   std::uint32_t dropped() const { return dropped_; }
@@ -62,6 +75,8 @@ private:
   sockaddr_in local_{};
   bool heard_ = false;
   sockaddr_in sender_{};
+  SenderWatch* watch_ = nullptr;
+  std::uint32_t drops_at_name_ = 0; // as the last datagram returned came, before a sender
   std::uint32_t drops_before_ = 0;
   std::uint32_t dropped_ = 0;
   const char* failed_call_ = "recvfrom()";

@@ -1,56 +1,159 @@
 #include "sender_check.hpp"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
 #include <thread>
+#include <utility>
 
-#include "rights.hpp"
+#include "transfer.hpp"
 
 namespace {
 
-bool may_put_here(uid_t owner, const char* output_name) {
-  if (owner == ::geteuid() || owner == 0)
+constexpr std::chrono::seconds NOTICE_EVERY{1};
+
+// Whoever may have sent a datagram whose socket is gone: no user and no
+// group, so only what is open to all.
+User anyone() {
+  User u;
+  u.uid = static_cast<uid_t>(-1);
+  return u;
+}
+
+std::uint64_t address_key(const sockaddr_in& a) {
+  return std::uint64_t{1} << 63 | std::uint64_t{ntohl(a.sin_addr.s_addr)} << 16 | ntohs(a.sin_port);
+}
+
+} // namespace
+
+const User& SenderCheck::user(uid_t uid) {
+  for (std::size_t i = 0; i < users_known_ && i < std::size(users_); ++i)
+    if (users_[i].uid == uid)
+      return users_[i];
+  User& slot = users_[users_known_++ % std::size(users_)];
+  slot = user_of(uid);
+  return slot;
+}
+
+bool SenderCheck::may_put_here(const User& who, const char* output_name) {
+  if (who.uid == ::geteuid() || who.uid == 0)
     return true;
   struct stat dir {};
   if (::stat(".", &dir) != 0)
     return false;
   struct stat target {};
   const bool exists = output_name != nullptr && ::lstat(output_name, &target) == 0;
-  return could_put(user_of(owner), dir, exists ? &target : nullptr);
+  return could_put(who, dir, exists ? &target : nullptr);
 }
 
-} // namespace
-
-bool SenderCheck::admit(const sockaddr_in& from, const sockaddr_in& to, const char* output_name) {
-  SocketView view;
-  switch (kernel_.find(to, from, &view)) {
-  case Lookup::unavailable:
-    known_ = false;
+bool SenderCheck::said_lately(std::uint64_t key, Clock::time_point now) {
+  if (std::any_of(std::begin(said_), std::end(said_),
+                  [&](const Said& s) { return s.key == key && now - s.at < NOTICE_EVERY; }))
     return true;
-  case Lookup::absent:
-    // Gone already, or not a socket at all: no one to answer for it.
-    return false;
-  case Lookup::found:
-    break;
+  said_[next_said_++ % std::size(said_)] = {key, now};
+  return false;
+}
+
+bool SenderCheck::admit(const sockaddr_in& from, const sockaddr_in& to, const char* output_name,
+                        Failure* notice) {
+  SocketView view;
+  Lookup found = kernel_.find(to, from, &view);
+  // ferry's guard holds a port it never sends from.
+  if (found == Lookup::found && view.capacity == FERRY_GUARD)
+    found = Lookup::absent;
+  if (found == Lookup::unavailable) {
+    kind_ = Kind::unknown;
+    return true;
   }
-  if (!may_put_here(view.uid, output_name))
-    return false;
   from_ = from;
   to_ = to;
+  const Clock::time_point now = Clock::now();
+  if (found == Lookup::absent) {
+    // No one answers for it: taken only where anyone may put the file, and
+    // its address held at once, so no one sends the rest in its name.
+    if (may_put_here(anyone(), output_name) && hold_address()) {
+      kind_ = Kind::untraced;
+      return true;
+    }
+    char shown_address[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &from.sin_addr, shown_address, sizeof shown_address);
+    if (!said_lately(address_key(from), now))
+      *notice = Failure::said(
+          "ignored a transfer from %s:%u: its socket closed before its name was read, so no user "
+          "answers for it and only a folder open to all takes it; keep the socket open until "
+          "wharf reads the name",
+          shown_address, static_cast<unsigned>(ntohs(from.sin_port)));
+    return false;
+  }
+  const User& who = user(view.uid);
+  if (!may_put_here(who, output_name)) {
+    if (!said_lately(view.uid, now))
+      *notice = Failure::said("ignored a transfer from user %s, who may not put that file in "
+                              "this folder",
+                              who.name);
+    return false;
+  }
+  kind_ = view.capacity == FERRY_MARK ? Kind::ferry : Kind::other;
   cookie_ = view.cookie;
-  known_ = true;
+  held_.reset();
   return true;
 }
 
-bool SenderCheck::same_sender() {
+bool SenderCheck::hold_address() {
+  // Held on every address where it can be, so that no one sends from that
+  // port by choosing the source address (IP_PKTINFO).
+  Fd held(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
+  if (!held)
+    return false;
+  sockaddr_in any = from_;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  const auto bind_to = [&](const sockaddr_in& a) {
+    return ::bind(held.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  };
+  if (!bind_to(any) && (errno != EADDRINUSE || !bind_to(from_)))
+    return false;
+  held_ = std::move(held);
+  return true;
+}
+
+bool SenderCheck::still_the_sender() {
+  if (kind_ == Kind::unknown || held_)
+    return true;
+  const Clock::time_point now = Clock::now();
+  if (now < next_look_)
+    return true;
+  next_look_ = now + WATCH_EVERY;
   SocketView view;
-  return !known_ || (kernel_.find(to_, from_, &view) == Lookup::found && view.cookie == cookie_);
+  switch (kernel_.find(to_, from_, &view)) {
+  case Lookup::unavailable:
+    return true;
+  case Lookup::found:
+    if (view.cookie == cookie_)
+      return true;
+    gone_ = false;
+    return false;
+  case Lookup::absent:
+    break;
+  }
+  // ferry keeps its socket until the copy is in place; another sender's
+  // address is held from here on, and whatever it sent before counts.
+  gone_ = true;
+  return kind_ != Kind::ferry && hold_address();
+}
+
+bool SenderCheck::same_sender() {
+  next_look_ = {};
+  return still_the_sender();
 }
 
 void SenderCheck::await_sender_gone(std::chrono::milliseconds limit) {
   SocketView view;
-  if (!known_ || kernel_.find(to_, from_, &view) != Lookup::found ||
+  if (kind_ == Kind::unknown || held_ || kernel_.find(to_, from_, &view) != Lookup::found ||
       view.peer.sin_port != to_.sin_port)
     return;
   const auto until = std::chrono::steady_clock::now() + limit;

@@ -1,26 +1,50 @@
-// Who may hand wharf a copy. Any program on this machine can send to the
-// port, and the format names no one, but the kernel names the owner of
-// every socket: a name is taken only from a socket of wharf's own user,
-// of root, or of a user who could have put the file into wharf's folder by
-// their own rights. Anyone else is ignored, like a datagram from outside
-// the machine. Where the kernel cannot be asked, every sender is taken.
+// Who may hand wharf a copy, and whether one socket sent all of it. Any
+// program on this machine can send to the port and the format names no
+// one, but the kernel names the owner of every socket. A name is taken
+// only from a socket of wharf's own user, of root, or of a user who could
+// have put the file into wharf's folder by their own rights; a name whose
+// socket had already closed when it was read cannot be traced to anyone,
+// and is taken only where anyone could have put the file. Where the kernel
+// cannot be asked, every sender is taken.
+//
+// ferry's socket (it wears ferry's mark) sends from an address no one else
+// can use, and must be there until the copy is in place. Another sender
+// may close its socket once its last datagram is out: its copy is kept if
+// no other socket was seen at its address meanwhile, and once that address
+// is seen free, wharf holds it, so no one can send from it any more.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
+#include "failure.hpp"
+#include "fd.hpp"
+#include "inbox.hpp"
+#include "rights.hpp"
 #include "sock_diag.hpp"
 
-class SenderCheck {
+// How often the sender's socket is looked at while its transfer runs.
+inline constexpr std::chrono::milliseconds WATCH_EVERY{1};
+
+class SenderCheck final : public SenderWatch {
 public:
+  using Clock = std::chrono::steady_clock;
   // Whether the socket that sent from `from` to `to` may have its copy put
   // here under `output_name` (nullptr: the name is unusable, and only the
-  // folder is judged). Notes that socket, when it may.
-  bool admit(const sockaddr_in& from, const sockaddr_in& to, const char* output_name);
-  // Whether the socket admitted is still the one at its address, so no one
-  // who took over its port once it went can end the transfer.
+  // folder is judged). Notes that socket, when it may. When it may not,
+  // `*notice` says why, unless that was said of this sender within the
+  // last second.
+  bool admit(const sockaddr_in& from, const sockaddr_in& to, const char* output_name,
+             Failure* notice);
+  // While the transfer runs, at most once each WATCH_EVERY: false when
+  // ferry's socket has gone, or another socket holds the sender's address
+  // (gone() tells which).
+  bool still_the_sender() override;
+  bool gone() const { return gone_; }
+  // At the end: the same, looked at now.
   bool same_sender();
   // Once the copy is in place: waits, at most `limit`, until a sender
   // that watches this socket (one connected to it, as ferry is) has gone,
@@ -28,8 +52,26 @@ public:
   void await_sender_gone(std::chrono::milliseconds limit);
 
 private:
+  enum class Kind { unknown, ferry, other, untraced };
+  const User& user(uid_t uid);
+  bool may_put_here(const User& user, const char* output_name);
+  bool said_lately(std::uint64_t key, Clock::time_point now);
+  bool hold_address();
+
   SockDiag kernel_;
+  Kind kind_ = Kind::unknown;
   sockaddr_in from_{}, to_{};
   std::uint64_t cookie_ = 0;
-  bool known_ = false; // the kernel named the sender
+  Fd held_; // the sender's port, once its socket has gone
+  bool gone_ = false;
+  Clock::time_point next_look_{};
+  // A flood of names costs a look in the user database once per user.
+  User users_[4];
+  std::size_t users_known_ = 0;
+  struct Said {
+    std::uint64_t key = 0;
+    Clock::time_point at{};
+  };
+  Said said_[16];
+  std::size_t next_said_ = 0;
 };

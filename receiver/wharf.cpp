@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "beat.hpp"
 #include "console.hpp"
 #include "failure.hpp"
 #include "fd.hpp"
@@ -35,8 +36,17 @@ Failure write_failed(const Intake& intake) {
                        std::strerror(errno));
 }
 
+Failure sender_lost(const SenderCheck& senders) {
+  if (senders.gone())
+    return Failure::said("the socket that sent the name is gone; no copy made");
+  return Failure::said(
+      "the socket that sent the name is gone, and another holds its address; no copy made");
+}
+
 // What a receive that brought nothing means for this transfer.
-Failure receive_failed(const Inbox& inbox, const Intake& intake) {
+Failure receive_failed(const Inbox& inbox, const Intake& intake, const SenderCheck& senders) {
+  if (errno == ESRCH)
+    return sender_lost(senders);
   if (errno == ENOBUFS)
     return Failure::said(
         "the kernel dropped %u datagrams: the sender outran the queue; no copy made",
@@ -57,8 +67,10 @@ Failure receive_failed(const Inbox& inbox, const Intake& intake) {
 // belongs in the copy is kept where it lies.
 class Reception {
 public:
-  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders, Progress& progress)
-      : inbox_(inbox), buffer_(buffer), senders_(senders), progress_(progress) {}
+  // `notice` shows what a user should know of a sender ignored.
+  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders, Progress& progress,
+            void (*notice)(const Failure&))
+      : inbox_(inbox), buffer_(buffer), senders_(senders), progress_(progress), notice_(notice) {}
   const Intake& intake() const { return intake_; }
 
   // Waits without end for a name from a sender who may put its copy here,
@@ -72,15 +84,20 @@ public:
       Arrival arrival(received.length, received.segment);
       arrival.feed(tried, data_, Stage::size);
       const bool named = tried.stage() == Stage::size;
-      if (!senders_.admit(received.from, received.to, named ? tried.output_name() : nullptr))
+      Failure notice;
+      if (!senders_.admit(received.from, received.to, named ? tried.output_name() : nullptr,
+                          &notice)) {
+        if (notice)
+          notice_(notice);
         continue;
+      }
       if (const Failure f = truncated(received))
         return f;
       if (!named)
         return Failure::said("%s", tried.reason());
       intake_ = tried;
       arrival_ = arrival;
-      return inbox_.listen_only_to(received.from);
+      return inbox_.listen_only_to(received.from, &senders_);
     }
   }
 
@@ -114,7 +131,7 @@ private:
     if (data_ == nullptr)
       return write_failed(intake_);
     if (!inbox_.receive(data_, RECEIVE_CAPACITY, received))
-      return receive_failed(inbox_, intake_);
+      return receive_failed(inbox_, intake_, senders_);
     return {};
   }
 
@@ -129,6 +146,7 @@ private:
   WriteBuffer& buffer_;
   SenderCheck& senders_;
   Progress& progress_;
+  void (*notice_)(const Failure&);
   Intake intake_;
   Arrival arrival_;
   char* data_ = nullptr;
@@ -178,12 +196,6 @@ int main(int argc, char** argv) {
   tune_for_batches(sock.get());
   Inbox inbox(sock.get());
   check(inbox.watch());
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(PORT);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1)
-    die("bind");
   // Declared before the buffer, so that a flush the buffer started is
   // over before the file closes.
   TempFile copy;
@@ -192,7 +204,15 @@ int main(int argc, char** argv) {
     die("mmap");
   SenderCheck senders;
   Progress progress;
-  Reception in(inbox, buffer, senders, progress);
+  Reception in(inbox, buffer, senders, progress, [](const Failure& f) { warn(ME, f); });
+  // Bound only once everything is ready to receive: a sender that sends
+  // at once and closes its socket is then read before it has gone.
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(PORT);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1)
+    die("bind");
   const Intake& intake = in.intake();
 
   // The name is awaited without end; from then on only its sender is
@@ -211,12 +231,15 @@ int main(int argc, char** argv) {
   // Exit status 0 says the copy is in place and on disk, name and all,
   // and only the socket that sent the name can have sent the rest.
   if (!senders.same_sender())
-    fail(ME, Failure::said("the socket that sent the name is gone; no copy made"));
+    fail(ME, sender_lost(senders));
   progress.syncing();
-  check(put_in_place(buffer, copy, intake.output_name()));
-  if (!copy.sync_directory())
-    fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
-                           intake.output_name(), std::strerror(errno)));
+  {
+    const Beat working(sock.get());
+    check(put_in_place(buffer, copy, intake.output_name()));
+    if (!copy.sync_directory())
+      fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
+                             intake.output_name(), std::strerror(errno)));
+  }
   clear_status();
   if (!inbox.say_in_place())
     die("shutdown");

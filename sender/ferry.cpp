@@ -17,6 +17,7 @@
 #include "fd.hpp"
 #include "handshake.hpp"
 #include "line_editor.hpp"
+#include "origin.hpp"
 #include "pacing.hpp"
 #include "progress.hpp"
 #include "read_name.hpp"
@@ -117,6 +118,7 @@ Failure connect_to(int sock, const sockaddr_in& to, sockaddr_in* from) {
 
 // The receiving socket as ferry first saw it.
 struct Receiver {
+  bool known = false; // the kernel could be asked
   uid_t owner = 0;
   bool wharf = false; // it carries wharf's mark: a plain receiver shows no steps
 };
@@ -137,7 +139,7 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
   case Lookup::found:
     break;
   }
-  *receiver = {level.owner, level.wharf};
+  *receiver = {true, level.owner, level.wharf};
   if (level.owner == ::geteuid() || level.owner == 0)
     return {};
   const User user = user_of(level.owner);
@@ -159,10 +161,28 @@ Failure send_size(int sock, std::uint64_t size) {
   return send_refused(REFUSED);
 }
 
+Failure replaced(const QueueLevel& now) {
+  return Failure::said("port %u is now held by a socket of user %s, not the receiver this ferry "
+                       "began with; nothing more sent; no copy made",
+                       PORT, user_of(now.owner).name);
+}
+
+Failure flooded(QueueGauge& queue, const QueueLevel& now) {
+  std::uint32_t owner = 0;
+  char by[64] = "";
+  if (queue.other_sender(&owner))
+    std::snprintf(by, sizeof by, " (user %s also sends to port %u)", user_of(owner).name, PORT);
+  return Failure::said("wharf's queue overflowed before it took this ferry's name: the kernel "
+                       "dropped %u datagrams there%s; no copy made",
+                       static_cast<unsigned>(now.drops), by);
+}
+
 // Waits until the receiver has taken `step`. `gone` says what a receiver
 // that has gone meanwhile did.
-Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner) {
-  switch (await_step(queue, step)) {
+Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner,
+              Progress* progress = nullptr) {
+  QueueLevel now{};
+  switch (await_step(queue, step, STALL_LIMIT, &now, progress)) {
   case WaitResult::taken:
   case WaitResult::unknown:
     return {};
@@ -172,6 +192,10 @@ Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner) {
     return Failure::said("the wharf of user %s ignored this ferry: it takes a copy only from users "
                          "who may write in its folder; no copy made",
                          user_of(owner).name);
+  case WaitResult::flooded:
+    return flooded(queue, now);
+  case WaitResult::replaced:
+    return replaced(now);
   case WaitResult::gone:
     return Failure::said("%s; no copy made", gone);
   case WaitResult::stalled:
@@ -179,6 +203,10 @@ Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner) {
   }
   if (step == Step::copy_prepared)
     return Failure::said("wharf did not get ready for the copy in %lld seconds; no copy made",
+                         static_cast<long long>(STALL_LIMIT.count()));
+  if (step == Step::in_place)
+    return Failure::said("wharf showed no sign of putting the copy in place for %lld seconds; "
+                         "the copy is not known to be made",
                          static_cast<long long>(STALL_LIMIT.count()));
   return not_reading();
 }
@@ -205,7 +233,7 @@ Failure send_blocks(BlockSender& out, const Source& source, const char* name, Qu
   for (std::uint64_t left = full_blocks(source.size); left > 0;) {
     const std::size_t room = pacer.room();
     if (room == 0)
-      return not_reading();
+      return pacer.replaced() ? replaced(pacer.last()) : not_reading();
     const std::size_t count = std::min<std::uint64_t>({left, out.batch_blocks(), room});
     if (const Failure f = sending_failed(out.send_blocks(count), name))
       return f;
@@ -256,6 +284,8 @@ int main(int argc, char** argv) {
   check(typed_name(name, &more_words));
   Source source;
   check(open_source(name, more_words, &source));
+  Fd guard;
+  check(send_from_own_address(sock.get(), &guard));
   sockaddr_in from{};
   check(connect_to(sock.get(), to, &from));
   ReceiverQueue queue(from, to);
@@ -276,7 +306,10 @@ int main(int argc, char** argv) {
   check(await(queue, Step::blocks_read, STOPPED, receiver.owner));
   check(send_final(out, source, name, sock.get()));
   if (receiver.wharf)
-    check(await(queue, Step::in_place, NOT_IN_PLACE, receiver.owner));
+    check(await(queue, Step::in_place, NOT_IN_PLACE, receiver.owner, &progress));
   clear_status();
+  if (receiver.known && receiver.owner != ::geteuid())
+    warn(ME, Failure::said("the copy went to a receiver of user %s, not one of yours",
+                           user_of(receiver.owner).name));
   return 0;
 }

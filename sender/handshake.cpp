@@ -16,11 +16,29 @@ bool step_taken(const QueueLevel& level, Step step) {
   return false;
 }
 
-WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit) {
-  StallWatch watch(Clock::now(), step == Step::in_place ? Clock::duration::max() : limit);
+namespace {
+
+// Why a wait for wharf to take the name ended without it.
+WaitResult not_taken(const QueueLevel& level) {
+  if (level.drops > 0)
+    return WaitResult::flooded;
+  return level.wharf && level.waiting == 0 ? WaitResult::ignored : WaitResult::stalled;
+}
+
+} // namespace
+
+WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit, QueueLevel* last,
+                      Progress* progress) {
+  const Clock::time_point start = Clock::now();
+  StallWatch watch(start, limit);
+  Clock::time_point read_all{};   // when the queue was first seen empty: the name was read
+  Clock::time_point beat = start; // when wharf's mark last changed
+  std::uint8_t mark = 0;
+  bool syncing_shown = false;
   Backoff backoff;
+  QueueLevel unused{};
+  QueueLevel& level = last != nullptr ? *last : unused;
   for (;;) {
-    QueueLevel level{};
     switch (queue.look(&level)) {
     case Lookup::unavailable:
       return WaitResult::unknown;
@@ -31,11 +49,30 @@ WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit) {
     case Lookup::found:
       break;
     }
+    if (level.replaced)
+      return WaitResult::replaced;
     if (step_taken(level, step))
       return WaitResult::taken;
-    if (watch.stalled(level.waiting, Clock::now()))
-      return step == Step::name_taken && level.wharf && level.waiting == 0 ? WaitResult::ignored
-                                                                           : WaitResult::stalled;
+    const Clock::time_point now = Clock::now();
+    if (step == Step::in_place) {
+      if (level.mark != mark) {
+        mark = level.mark;
+        beat = now;
+      }
+      if (now - beat >= limit)
+        return WaitResult::stalled;
+      if (progress != nullptr && !syncing_shown && now - start >= std::chrono::seconds(1)) {
+        progress->syncing();
+        syncing_shown = true;
+      }
+    } else if (step == Step::name_taken && level.wharf && level.waiting == 0) {
+      if (read_all == Clock::time_point{})
+        read_all = now;
+      if (now - read_all >= IGNORED_AFTER)
+        return not_taken(level);
+    }
+    if (step != Step::in_place && watch.stalled(level.waiting, now))
+      return step == Step::name_taken ? not_taken(level) : WaitResult::stalled;
     backoff.pause();
   }
 }

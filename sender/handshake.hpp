@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pacing.hpp"
+#include "progress.hpp"
 #include "receiver_queue.hpp"
 
 // The receiver's steps that ferry waits for, in transfer order.
@@ -20,19 +21,31 @@ enum class Step {
 
 // How a wait for the receiver ended.
 enum class WaitResult {
-  taken,   // the step is done
-  busy,    // another sender's transfer holds the receiver (name_taken only)
-  ignored, // wharf read the name and would not take this sender (name_taken only)
-  gone,    // no receiver left for this sender
-  stalled, // the receiver took no step and read nothing for the stall limit
-  unknown, // the kernel cannot be asked
+  taken,    // the step is done
+  busy,     // another sender's transfer holds the receiver (name_taken only)
+  ignored,  // wharf read the name and would not take this sender (name_taken only)
+  flooded,  // wharf's queue overflowed before it took this sender's name (name_taken only)
+  replaced, // another socket than the one first found holds the port
+  gone,     // no receiver left for this sender
+  stalled,  // the receiver took no step and read nothing for the stall limit; for
+            // in_place: wharf showed no sign of work for it
+  unknown,  // the kernel cannot be asked
 };
+
+// wharf reads a name and connects to its sender within microseconds, or
+// the few milliseconds a look at the user database takes: a wharf that
+// has read everything queued, this ferry's name included, and has not
+// connected to it this long after, declined it.
+inline constexpr std::chrono::seconds IGNORED_AFTER{2};
 
 // Whether what the kernel shows of the receiver says `step` is done.
 bool step_taken(const QueueLevel& level, Step step);
 
 // Waits quietly, with a growing back-off, until the receiver has taken
-// `step`, or says why not. A receiver that shows no progress for `limit`
-// has stalled; wharf putting the copy in place is waited for as long as its
-// socket is there, since it shows no progress while its disk catches up.
-WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT);
+// `step`, or says why not; `*last` is the receiver as last seen. A receiver
+// that shows no progress for `limit` has stalled; wharf putting the copy in
+// place is waited for as long as its mark keeps alternating, which it does
+// while its disk catches up, and `progress` (if any) says so after a
+// second.
+WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT,
+                      QueueLevel* last = nullptr, Progress* progress = nullptr);

@@ -36,14 +36,12 @@ void Backoff::pause() {
 }
 
 std::size_t Pacer::room() {
-  if (budget_ > 0)
-    return budget_;
   if (blind_)
-    return blind_room();
+    return budget_ > 0 ? budget_ : blind_room();
   StallWatch watch(Clock::now());
   Backoff backoff;
   for (;;) {
-    QueueLevel level{};
+    QueueLevel& level = last_;
     switch (queue_.look(&level)) {
     case Lookup::unavailable:
       blind_ = true;
@@ -54,6 +52,8 @@ std::size_t Pacer::room() {
     case Lookup::found:
       break;
     }
+    if (level.replaced)
+      return 0;
     const bool drained = level.waiting < waiting_at_look_;
     learn(level);
     budget_ = datagrams_that_fit(level, charge_);
@@ -71,8 +71,7 @@ std::size_t Pacer::room() {
 }
 
 void Pacer::learn(const QueueLevel& level) {
-  if (looked_ && level.hears_us && sent_since_look_ >= MIN_OBSERVED &&
-      level.used > used_at_look_) {
+  if (looked_ && level.hears_us && sent_since_look_ >= MIN_OBSERVED && level.used > used_at_look_) {
     const std::uint64_t seen = (level.used - used_at_look_) / sent_since_look_;
     if (seen >= BLOCK_SIZE && seen > most_seen_) {
       most_seen_ = static_cast<std::uint32_t>(seen);

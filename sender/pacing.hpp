@@ -81,8 +81,10 @@ private:
 inline constexpr std::size_t BLIND_BURST = 32;
 inline constexpr std::chrono::microseconds BLIND_PERIOD{640};
 
-// Hands out sending room, asking the kernel again whenever the last answer
-// is used up and waiting while the queue is full.
+// Hands out sending room, asking the kernel before every batch and waiting
+// while the queue is full. A look costs under a microsecond, and one before
+// each batch means that a socket that replaced the receiver gets none of
+// the file.
 //
 // It learns what wharf's queue is charged for each datagram: between two
 // looks the queue's charge (rmem_alloc) rises by exactly what arrived, and
@@ -97,11 +99,14 @@ class Pacer {
 public:
   explicit Pacer(QueueGauge& queue) : queue_(queue) {}
   // Datagrams that may go now: at least 1, or 0 when the receiver has read
-  // nothing for STALL_LIMIT. While the queue is nearly full it waits for
-  // room for a whole batch, rather than asking again for every few
-  // datagrams. Where the kernel cannot be asked, BLIND_BURST once each
-  // BLIND_PERIOD.
+  // nothing for STALL_LIMIT or another socket has replaced it (replaced()).
+  // While the queue is nearly full it waits for room for a whole batch,
+  // rather than asking again for every few datagrams. Where the kernel
+  // cannot be asked, BLIND_BURST once each BLIND_PERIOD.
   std::size_t room();
+  // The receiver as last seen, and whether another socket holds its port.
+  const QueueLevel& last() const { return last_; }
+  bool replaced() const { return last_.replaced; }
   void sent(std::size_t count) {
     budget_ -= count < budget_ ? count : budget_;
     sent_since_look_ += count;
@@ -114,6 +119,7 @@ private:
   void learn(const QueueLevel& level);
 
   QueueGauge& queue_;
+  QueueLevel last_{};
   std::size_t budget_ = 0;
   bool blind_ = false;
   Clock::time_point next_burst_{};

@@ -19,7 +19,22 @@ Lookup ReceiverQueue::look(QueueLevel* level) {
       view.peer.sin_port == from_.sin_port && view.peer.sin_addr.s_addr == from_.sin_addr.s_addr;
   level->ready = (view.shutdown & SHOWS_PREPARED) != 0;
   level->in_place = (view.shutdown & SHOWS_IN_PLACE) == SHOWS_IN_PLACE;
-  level->wharf = view.tos == WHARF_MARK;
+  level->wharf = is_wharf_mark(view.tos);
+  level->mark = view.tos;
   level->owner = view.uid;
+  if (!seen_) {
+    seen_ = true;
+    cookie_ = view.cookie;
+    drops_first_ = view.drops;
+  }
+  level->replaced = view.cookie != cookie_;
+  level->drops = view.drops - drops_first_;
   return Lookup::found;
+}
+
+bool ReceiverQueue::other_sender(std::uint32_t* owner) {
+  SocketView self;
+  if (kernel_.find(to_, from_, &self) != Lookup::found)
+    return false;
+  return kernel_.other_socket(0, to_.sin_port, self.cookie, owner);
 }

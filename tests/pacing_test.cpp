@@ -45,17 +45,21 @@ struct ScriptedGauge : QueueGauge {
 };
 } // namespace
 
-TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksAgainWhenUsed) {
-  ScriptedGauge gauge({Lookup::found}, {{30000, 32768}, {30000, 32768}, {0, 32768}});
+TEST(Pacer, WaitsWhileFullThenHandsOutTheRoomAndAsksBeforeEveryBatch) {
+  QueueLevel other{0, 32768};
+  other.replaced = true;
+  ScriptedGauge gauge({Lookup::found},
+                      {{30000, 32768}, {30000, 32768}, {0, 32768}, {2048 * 7, 32768}, other});
   Pacer pacer(gauge);
   EXPECT_EQ(pacer.room(), 14U);
   EXPECT_EQ(gauge.asked, 3U);
   pacer.sent(7);
   EXPECT_EQ(pacer.room(), 7U);
-  EXPECT_EQ(gauge.asked, 3U);
-  pacer.sent(7);
-  pacer.room();
   EXPECT_EQ(gauge.asked, 4U);
+  // Another socket on the port gets nothing more.
+  pacer.sent(7);
+  EXPECT_EQ(pacer.room(), 0U);
+  EXPECT_TRUE(pacer.replaced());
 }
 
 TEST(Pacer, PacesByTheClockWhereTheKernelCannotBeAsked) {
@@ -137,6 +141,15 @@ TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
   const QueueLevel queued{1000, 32768, 1000, false, false}, read{0, 32768, 0, false, false},
       wharf{0, 32768, 0, true, false}, prepared{0, 32768, 0, true, true},
       wharf_queued{1000, 32768, 1000, true, true};
+  // wharf as it puts the copy in place: connected, ready, wearing its mark,
+  // which alternates while it syncs; the same port under another socket;
+  // wharf unconnected with nothing left to read, with and without drops.
+  const QueueLevel syncing{0, 32768, 0, true, true, false, true, WHARF_MARK},
+      beat{0, 32768, 0, true, true, false, true, WHARF_BEAT},
+      in_place{0, 32768, 0, true, true, true, true, WHARF_MARK},
+      other{0, 32768, 0, false, false, false, false, 0, 4242, true},
+      declined{0, 32768, 0, false, false, false, true, WHARF_MARK},
+      overflowed{0, 32768, 0, false, false, false, true, WHARF_MARK, 0, false, 3};
   const struct {
     const char* what;
     Step step;
@@ -145,6 +158,7 @@ TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
     bool port_taken;
     WaitResult result;
     std::size_t looks;
+  // clang-format off
   } cases[] = {
       {"wharf connects to us", Step::name_taken, {Lookup::found}, {queued, wharf}, false,
        WaitResult::taken, 2},
@@ -167,6 +181,17 @@ TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
        0},
       {"no kernel to ask", Step::blocks_read, {Lookup::unavailable}, {read}, false,
        WaitResult::unknown, 1},
+      {"wharf syncs, then has the copy in place", Step::in_place, {Lookup::found},
+       {syncing, beat, syncing, in_place}, false, WaitResult::taken, 4},
+      {"a mark that never beats", Step::in_place, {Lookup::found}, {syncing}, false,
+       WaitResult::stalled, 0},
+      {"another socket on the port", Step::copy_prepared, {Lookup::found}, {wharf, other}, false,
+       WaitResult::replaced, 2},
+      {"wharf read the name and declined it", Step::name_taken, {Lookup::found}, {declined}, false,
+       WaitResult::ignored, 0},
+      {"the name may have been dropped", Step::name_taken, {Lookup::found}, {overflowed}, false,
+       WaitResult::flooded, 0},
+  // clang-format on
   };
   for (const auto& c : cases) {
     ScriptedGauge gauge(c.answers, c.levels, c.port_taken);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -38,7 +39,10 @@ TEST(WharfCopies, NamesFromTheTableAndTheirContents) {
                {"README", "README", 5000},
                {"abcdefghij12345.txt", "abcdefghij12341.txt", 77},
                {"r\xc3\xa9sum\xc3\xa9.txt", "r\xc3\xa9sum1.txt", 700},
-               {"\xe5\xa0\xb1\xe5\x91\x8a.txt", "\xe5\xa0\xb1" "1.txt", 1},
+               {"\xe5\xa0\xb1\xe5\x91\x8a.txt",
+                "\xe5\xa0\xb1"
+                "1.txt",
+                1},
                {"caf\xe9.txt", "caf1.txt", 2}};
   for (const auto& c : cases) {
     TempDir dir;
@@ -66,6 +70,61 @@ TEST(WharfCopies, ReplacesAnEarlierCopyWithNewFilePermissions) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   EXPECT_EQ(static_cast<mode_t>(fs::status(dir.path / "note1.txt").permissions()), 0666 & ~mask);
+}
+
+TEST(WharfCopies, ASenderMayCloseOnceItsNameIsReadButNotBefore) {
+  // Each sender sends everything back to back and closes its socket at
+  // once; wharf is held still before it reads the name, or just after.
+  const struct {
+    const char* what;
+    std::size_t size;
+    bool name_read_first;
+    bool open_to_all;
+    bool copied;
+  } cases[] = {
+      {"gone after its name was read", 64 << 10, true, false, true},
+      {"gone before: no one answers for it", 1200, false, false, false},
+      {"gone before, into a folder anyone may write in", 1200, false, true, true},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    if (c.open_to_all)
+      fs::permissions(dir.path, fs::perms::all | fs::perms::sticky_bit);
+    Process wharf = start_wharf(dir.path);
+    const std::string contents = random_bytes(c.size);
+    {
+      Crafter sender;
+      if (c.name_read_first) {
+        sender.send(control("notes.txt"));
+        ASSERT_TRUE(await_port_connected()) << c.what;
+      }
+      ::kill(wharf.pid(), SIGSTOP);
+      if (c.name_read_first) {
+        sender.send(control(std::to_string(c.size)));
+        for (std::size_t b = 0; b < c.size / 503; ++b)
+          sender.send(blocks(contents, b, b + 1));
+        sender.send(contents.substr(c.size / 503 * 503));
+      } else {
+        sender.send_transfer("notes.txt", contents, false);
+      }
+    }
+    ::kill(wharf.pid(), SIGCONT);
+    if (!c.copied) {
+      // Never a silent wait: one line says why, and what a sender must do.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ::kill(wharf.pid(), SIGTERM);
+    }
+    const Finished f = wharf.wait();
+    if (c.copied) {
+      ASSERT_EQ(f.status, 0) << c.what << ": " << f.err;
+      EXPECT_EQ(read_file(dir.path / "note1.txt"), contents) << c.what;
+    } else {
+      EXPECT_EQ(f.err.rfind("wharf: ignored a transfer from 127.0.0.1:", 0), 0U) << f.err;
+      EXPECT_NE(f.err.find("keep the socket open until wharf reads the name"), std::string::npos)
+          << f.err;
+      EXPECT_TRUE(list_dir(dir.path).empty()) << c.what;
+    }
+  }
 }
 
 TEST(WharfCopies, AStrangersDatagramMidTransferStaysOutOfTheCopy) {
@@ -105,7 +164,8 @@ TEST(WharfCopies, IntoAFolderWithoutUnixPermissions) {
   if (run(mkfs, disk.path, "", 30, {.args = {"-C", image.string(), "16384"}}).status != 0 ||
       run(fusefat, disk.path, "", 30, {.args = {"-o", "rw+", image.string(), folder.string()}})
               .status != 0)
-    GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (it needs /dev/fuse and root or a user namespace)";
+    GTEST_SKIP() << "cannot mount a FAT filesystem through FUSE here (it needs /dev/fuse and root "
+                    "or a user namespace)";
   const std::string contents = random_bytes(2 << 20, 21);
   write_file(from.path / "notes.txt", contents);
   Process wharf = start_wharf(folder);

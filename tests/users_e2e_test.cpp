@@ -3,7 +3,11 @@
 // and as a user with no account (B); otherwise they are skipped.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "support/harness.hpp"
 
@@ -57,11 +61,46 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   EXPECT_EQ(wharf.wait().status, 0);
   EXPECT_EQ(read_file(home / "note1.txt"), "A's notes");
 
-  // Into a folder B may write anyway, B's file is handed over.
+  // Into a folder B may write anyway, B's file is handed over, and B's
+  // ferry says whose receiver has it.
   Process shared = start_wharf(drop, {.as_user = NOBODY});
-  EXPECT_EQ(run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER}).status, 0);
+  const Finished handed = run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER});
+  EXPECT_EQ(handed.status, 0);
+  EXPECT_EQ(handed.err, "ferry: the copy went to a receiver of user nobody, not one of yours\n");
   EXPECT_EQ(shared.wait().status, 0);
   EXPECT_EQ(read_file(drop / "authorized_keys"), "B's key");
+}
+
+TEST(BetweenUsers, ATransferQueuedFromAPortFerryGetsLaterIsNotFerrys) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as two users needs root";
+  // Only in a network of the test's own may its port range be narrowed.
+  if (!in_network_of_own())
+    GTEST_SKIP() << "needs a network namespace of its own";
+  TempDir dir;
+  const fs::path home = folder_of(dir, "a", NOBODY, fs::perms::owner_all);
+  file_of(home / "authorized_keys", "A's key", NOBODY,
+          fs::perms::owner_read | fs::perms::owner_write);
+  file_of(home / "notes.txt", "A's notes", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  Process wharf = start_wharf(home, {.as_user = NOBODY});
+  ::kill(wharf.pid(), SIGSTOP); // kept busy
+  // B queues a whole transfer from the one port left free, and frees it:
+  // the next sender on this machine gets that port.
+  constexpr std::uint16_t port = 40000;
+  {
+    Crafter b(port);
+    b.send_transfer("authorized_keys", "B's key");
+  }
+  write_file("/proc/sys/net/ipv4/ip_local_port_range", "40000 40000");
+  Process a(ferry_path(), home, "notes.txt\n", {.as_user = NOBODY});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ::kill(wharf.pid(), SIGCONT);
+  EXPECT_EQ(a.wait().status, 0);
+  const Finished w = wharf.wait();
+  EXPECT_EQ(w.status, 0) << w.err;
+  EXPECT_EQ(w.err.rfind("wharf: ignored a transfer from 127.0.0.1:40000:", 0), 0U) << w.err;
+  EXPECT_EQ(read_file(home / "authorized_keys"), "A's key");
+  EXPECT_EQ(read_file(home / "note1.txt"), "A's notes");
 }
 
 TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {

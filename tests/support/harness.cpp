@@ -51,6 +51,14 @@ struct Isolation : testing::Environment {
 [[maybe_unused]] testing::Environment* const isolation =
     testing::AddGlobalTestEnvironment(new Isolation);
 
+} // namespace
+
+bool in_network_of_own() {
+  return isolation_problem == nullptr;
+}
+
+namespace {
+
 // The socket bound to UDP port 8885 in this network: its inode, or "", and
 // whether it is connected to a peer.
 std::string port_inode(bool* connected = nullptr) {

@@ -76,6 +76,10 @@ private:
 Finished run(const std::string& program, const fs::path& cwd, const std::string& input,
              int timeout_seconds = 30, const Launch& how = {});
 
+// Whether the test process runs in a network of its own, whose settings
+// (sysctls under /proc/sys/net) it may change.
+bool in_network_of_own();
+
 // Whether some socket is bound to UDP port 8885, read from /proc/net/udp.
 bool port_bound();
 // Waits up to 2 s for a program just started to bind the port.
