@@ -29,14 +29,24 @@ inline constexpr bool is_wharf_mark(std::uint8_t tos) {
   return tos == WHARF_MARK || tos == WHARF_BEAT;
 }
 // ferry's socket receives nothing, so the size of its receive buffer is
-// free to say whose it is: asked as FERRY_MARK_ASKED, the kernel keeps
-// twice that, and wharf sees FERRY_MARK (sock_diag) on ferry's socket.
+// free to say whose it is, and the permission bits of the file it sends:
+// asked as FERRY_MARK_ASKED plus the bits, the kernel keeps twice that,
+// which wharf sees (sock_diag).
 inline constexpr int FERRY_MARK_ASKED = 0x5000;
 inline constexpr std::uint32_t FERRY_MARK = 2 * FERRY_MARK_ASKED;
+constexpr int ferry_mark_for(unsigned mode) {
+  return FERRY_MARK_ASKED + static_cast<int>(mode & 0777);
+}
+constexpr bool is_ferry_mark(std::uint32_t rcvbuf) {
+  return rcvbuf >= FERRY_MARK && rcvbuf <= FERRY_MARK + 2 * 0777 && rcvbuf % 2 == 0;
+}
+constexpr unsigned ferry_mode(std::uint32_t rcvbuf) {
+  return (rcvbuf - FERRY_MARK) / 2;
+}
 // The second socket with which ferry holds its port on every address
 // sends nothing, and says so: a datagram queued from that port before
 // ferry ran is no one's, not ferry's.
-inline constexpr int FERRY_GUARD_ASKED = 0x5100;
+inline constexpr int FERRY_GUARD_ASKED = 0x4f00;
 inline constexpr std::uint32_t FERRY_GUARD = 2 * FERRY_GUARD_ASKED;
 inline constexpr std::uint8_t SHOWS_PREPARED = 2; // SEND_SHUTDOWN
 inline constexpr std::uint8_t SHOWS_IN_PLACE = 3; // RCV_SHUTDOWN and SEND_SHUTDOWN

@@ -1,12 +1,14 @@
 #include "sender_check.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <iterator>
 #include <thread>
 #include <utility>
@@ -19,9 +21,11 @@ constexpr std::chrono::seconds NOTICE_EVERY{1};
 
 // Whoever may have sent a datagram whose socket is gone: no user and no
 // group, so only what is open to all.
+constexpr uid_t ANYONE = static_cast<uid_t>(-1);
 User anyone() {
   User u;
-  u.uid = static_cast<uid_t>(-1);
+  u.uid = ANYONE;
+  std::snprintf(u.name, sizeof u.name, "anyone");
   return u;
 }
 
@@ -31,24 +35,39 @@ std::uint64_t address_key(const sockaddr_in& a) {
 
 } // namespace
 
-const User& SenderCheck::user(uid_t uid) {
-  for (std::size_t i = 0; i < users_known_ && i < std::size(users_); ++i)
-    if (users_[i].uid == uid)
-      return users_[i];
-  User& slot = users_[users_known_++ % std::size(users_)];
-  slot = user_of(uid);
+SenderCheck::Known& SenderCheck::known(uid_t uid) {
+  for (std::size_t i = 0; i < known_count_ && i < std::size(known_); ++i)
+    if (known_[i].user.uid == uid)
+      return known_[i];
+  Known& slot = known_[known_count_++ % std::size(known_)];
+  slot = Known{};
+  slot.user = uid == ANYONE ? anyone() : user_of(uid);
   return slot;
 }
 
-bool SenderCheck::may_put_here(const User& who, const char* output_name) {
-  if (who.uid == ::geteuid() || who.uid == 0)
+bool SenderCheck::may_put_here(uid_t uid, const char* output_name, bool* absent) {
+  *absent = false;
+  if (uid == ::geteuid() || uid == 0)
     return true;
-  struct stat dir {};
-  if (::stat(".", &dir) != 0)
+  if (!here_)
+    here_ = Fd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  Known& k = known(uid);
+  // The way here changes seldom; a flood of names looks at it once a second.
+  const Clock::time_point now = Clock::now();
+  if (now >= k.reach_until) {
+    k.reaches = here_ && may_reach(k.user, here_.get());
+    k.reach_until = now + NOTICE_EVERY;
+  }
+  Access dir;
+  if (!k.reaches || !access_of(here_.get(), &dir))
     return false;
   struct stat target {};
-  const bool exists = output_name != nullptr && ::lstat(output_name, &target) == 0;
-  return could_put(who, dir, exists ? &target : nullptr);
+  const bool exists = output_name != nullptr &&
+                      ::fstatat(here_.get(), output_name, &target, AT_SYMLINK_NOFOLLOW) == 0;
+  // In a sticky folder, a name that is not there yet is the sender's to
+  // take only as long as no one else takes it first.
+  *absent = !exists && (dir.mode & S_ISVTX) != 0;
+  return could_put(k.user, dir, exists ? &target : nullptr);
 }
 
 bool SenderCheck::said_lately(std::uint64_t key, Clock::time_point now) {
@@ -76,7 +95,7 @@ bool SenderCheck::admit(const sockaddr_in& from, const sockaddr_in& to, const ch
   if (found == Lookup::absent) {
     // No one answers for it: taken only where anyone may put the file, and
     // its address held at once, so no one sends the rest in its name.
-    if (may_put_here(anyone(), output_name) && hold_address()) {
+    if (may_put_here(ANYONE, output_name, &no_replace_) && hold_address()) {
       kind_ = Kind::untraced;
       return true;
     }
@@ -90,15 +109,15 @@ bool SenderCheck::admit(const sockaddr_in& from, const sockaddr_in& to, const ch
           shown_address, static_cast<unsigned>(ntohs(from.sin_port)));
     return false;
   }
-  const User& who = user(view.uid);
-  if (!may_put_here(who, output_name)) {
+  if (!may_put_here(view.uid, output_name, &no_replace_)) {
     if (!said_lately(view.uid, now))
       *notice = Failure::said("ignored a transfer from user %s, who may not put that file in "
                               "this folder",
-                              who.name);
+                              known(view.uid).user.name);
     return false;
   }
-  kind_ = view.capacity == FERRY_MARK ? Kind::ferry : Kind::other;
+  kind_ = is_ferry_mark(view.capacity) ? Kind::ferry : Kind::other;
+  mode_ = kind_ == Kind::ferry ? ferry_mode(view.capacity) : 0666;
   cookie_ = view.cookie;
   held_.reset();
   return true;

@@ -44,6 +44,12 @@ public:
   // (gone() tells which).
   bool still_the_sender() override;
   bool gone() const { return gone_; }
+  // The permission bits for the copy, before the umask: the source's,
+  // where ferry says them, else those of any new file.
+  mode_t copy_mode() const { return mode_; }
+  // Whether the copy must not replace a file that appears under its name
+  // meanwhile: the sender's right to put it there rested on its absence.
+  bool no_replace() const { return no_replace_; }
   // At the end: the same, looked at now.
   bool same_sender();
   // Once the copy is in place: waits, at most `limit`, until a sender
@@ -53,8 +59,15 @@ public:
 
 private:
   enum class Kind { unknown, ferry, other, untraced };
-  const User& user(uid_t uid);
-  bool may_put_here(const User& user, const char* output_name);
+  // A user as the rights are judged, and whether they could reach this
+  // folder when last looked at.
+  struct Known {
+    User user;
+    bool reaches = false;
+    Clock::time_point reach_until{};
+  };
+  Known& known(uid_t uid);
+  bool may_put_here(uid_t uid, const char* output_name, bool* absent);
   bool said_lately(std::uint64_t key, Clock::time_point now);
   bool hold_address();
 
@@ -65,9 +78,12 @@ private:
   Fd held_; // the sender's port, once its socket has gone
   bool gone_ = false;
   Clock::time_point next_look_{};
+  mode_t mode_ = 0666;
+  bool no_replace_ = false;
+  Fd here_; // the folder the copy is made in
   // A flood of names costs a look in the user database once per user.
-  User users_[4];
-  std::size_t users_known_ = 0;
+  Known known_[4];
+  std::size_t known_count_ = 0;
   struct Said {
     std::uint64_t key = 0;
     Clock::time_point at{};

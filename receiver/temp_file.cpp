@@ -13,10 +13,10 @@
 
 namespace {
 
-mode_t new_file_mode() {
+mode_t less_umask(mode_t mode) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  return 0666 & ~mask;
+  return mode & 0777 & ~mask;
 }
 
 } // namespace
@@ -46,13 +46,13 @@ TempFile::~TempFile() {
   }
 }
 
-bool TempFile::create(bool unnamed) {
+bool TempFile::create(bool unnamed, mode_t mode) {
   dir_ = Fd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir_)
     return false;
   if (unnamed) {
-    // Made with the permissions of a new file (0666 less the umask).
-    fd_ = Fd(::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    // The kernel takes the umask off.
+    fd_ = Fd(::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode & 0777));
     if (fd_)
       return true;
     // Filesystems (and kernels) without unnamed files say so; any other
@@ -74,7 +74,7 @@ bool TempFile::create(bool unnamed) {
   }
   // mkostemp made it 0600. A filesystem without Unix permissions (FAT,
   // say) cannot change them, and keeps its own.
-  if (::fchmod(fd_.get(), new_file_mode()) != 0 && errno != ENOSYS && errno != EPERM &&
+  if (::fchmod(fd_.get(), less_umask(mode)) != 0 && errno != ENOSYS && errno != EPERM &&
       errno != EOPNOTSUPP)
     return false;
   return true;
@@ -115,9 +115,9 @@ bool TempFile::link_in() {
   return false;
 }
 
-bool TempFile::commit(const char* name) {
+bool TempFile::commit(const char* name, bool replace) {
   const bool ok = ::fsync(fd_.get()) == 0 && (named() || link_in()) && fd_.close() == 0 &&
-                  rename_into_place(name);
+                  rename_into_place(name, replace);
   const int error = errno;
   if (!ok)
     remove_pending();
@@ -127,9 +127,10 @@ bool TempFile::commit(const char* name) {
   return ok;
 }
 
-bool TempFile::rename_into_place(const char* name) {
+bool TempFile::rename_into_place(const char* name, bool replace) {
   const SignalsHeld held;
-  if (::rename(path_, name) != 0)
+  if (replace ? ::rename(path_, name) != 0
+              : ::renameat2(AT_FDCWD, path_, AT_FDCWD, name, RENAME_NOREPLACE) != 0)
     return false;
   keep_on_exit();
   return true;

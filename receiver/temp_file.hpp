@@ -7,6 +7,8 @@
 // any exit or fatal signal that lets wharf run its handlers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "fd.hpp"
@@ -23,25 +25,26 @@ public:
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
 
-  // Creates the file in the working directory, with the permissions a new
-  // file gets (0666 less the umask) where the filesystem has them: unnamed
-  // where the filesystem allows it and `unnamed` is true, else under a
-  // hidden name. False with errno set.
-  bool create(bool unnamed = true);
+  // Creates the file in the working directory, with the permission bits
+  // `mode` less the umask (0666 for any new file) where the filesystem has
+  // them: unnamed where the filesystem allows it and `unnamed` is true,
+  // else under a hidden name. False with errno set.
+  bool create(bool unnamed = true, mode_t mode = 0666);
   int fd() const { return fd_.get(); }
   bool named() const { return path_[0] != '\0'; }
   // Sets aside disk space for the whole copy, so a full disk shows before
   // any data comes. Filesystems without that skip it. False with errno set.
   bool reserve(std::uint64_t size);
   // Once everything is written: waits until it is on disk, and puts it in
-  // place as `name`. False with errno set, and nothing left behind.
-  bool commit(const char* name);
+  // place as `name`; unless `replace`, only where no file has that name
+  // (EEXIST). False with errno set, and nothing left behind.
+  bool commit(const char* name, bool replace = true);
   // Waits until the new name itself is on disk. False with errno set.
   bool sync_directory();
 
 private:
   bool link_in();
-  bool rename_into_place(const char* name);
+  bool rename_into_place(const char* name, bool replace);
 
   Fd fd_;
   Fd dir_;

@@ -155,7 +155,7 @@ private:
 // Everything that can be checked about the copy is checked as the size
 // comes, before any data: ferry sends the contents only once wharf says the
 // copy is prepared, so a refusal reaches it whatever the file's size.
-Failure prepare_copy(const Intake& intake, TempFile& copy, WriteBuffer& buffer) {
+Failure prepare_copy(const Intake& intake, mode_t mode, TempFile& copy, WriteBuffer& buffer) {
   const char* name = intake.output_name();
   if (!can_replace(name)) {
     if (errno == EISDIR)
@@ -163,7 +163,7 @@ Failure prepare_copy(const Intake& intake, TempFile& copy, WriteBuffer& buffer) 
                            name);
     return Failure::said("cannot replace %s: %s; no copy made", name, std::strerror(errno));
   }
-  if (!copy.create())
+  if (!copy.create(true, mode))
     return Failure::said("cannot create a file in this directory: %s; no copy made",
                          std::strerror(errno));
   if (!copy.reserve(intake.size()))
@@ -174,9 +174,13 @@ Failure prepare_copy(const Intake& intake, TempFile& copy, WriteBuffer& buffer) 
 }
 
 // Writes out the rest, waits until the copy is on disk and names it.
-Failure put_in_place(WriteBuffer& buffer, TempFile& copy, const char* name) {
-  if (buffer.finish() && copy.commit(name))
+Failure put_in_place(WriteBuffer& buffer, TempFile& copy, const char* name, bool replace) {
+  if (buffer.finish() && copy.commit(name, replace))
     return {};
+  if (errno == EEXIST)
+    return Failure::said("%s appeared while the copy came, and its sender may not replace it; "
+                         "no copy made",
+                         name);
   return Failure::said("cannot put the copy in place as %s: %s; no copy made", name,
                        std::strerror(errno));
 }
@@ -221,7 +225,7 @@ int main(int argc, char** argv) {
   check(in.take_until(Stage::blocks));
   progress.start(intake.size());
   print_number(intake.name_length());
-  check(prepare_copy(intake, copy, buffer));
+  check(prepare_copy(intake, senders.copy_mode(), copy, buffer));
   if (!inbox.say_ready())
     die("shutdown");
   check(in.take_until(Stage::final_block));
@@ -235,7 +239,7 @@ int main(int argc, char** argv) {
   progress.syncing();
   {
     const Beat working(sock.get());
-    check(put_in_place(buffer, copy, intake.output_name()));
+    check(put_in_place(buffer, copy, intake.output_name(), !senders.no_replace()));
     if (!copy.sync_directory())
       fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
                              intake.output_name(), std::strerror(errno)));

@@ -23,6 +23,7 @@ missing_for() {
     have_file /usr/include/gtest/gtest.h || echo libgtest-dev
     have pkg-config || echo pkg-config
     have_file /usr/include/editline/readline.h || echo libedit-dev
+    have_file /usr/include/acl/libacl.h || echo libacl1-dev
     ;;
   checks)
     have clang++ || echo clang

@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
   Source source;
   check(open_source(name, more_words, &source));
   Fd guard;
-  check(send_from_own_address(sock.get(), &guard));
+  check(send_from_own_address(sock.get(), source.mode, &guard));
   sockaddr_in from{};
   check(connect_to(sock.get(), to, &from));
   ReceiverQueue queue(from, to);

@@ -32,9 +32,9 @@ bool random_loopback(in_addr* address) {
 
 } // namespace
 
-Failure send_from_own_address(int sock, Fd* guard) {
+Failure send_from_own_address(int sock, unsigned mode, Fd* guard) {
   const int on = 1;
-  const int mark = FERRY_MARK_ASKED;
+  const int mark = ferry_mark_for(mode);
   if (::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &mark, sizeof mark) != 0 ||
       ::setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
     return Failure::call("setsockopt");

@@ -11,7 +11,7 @@
 // existed came from its address, and keeps its port held on every address
 // by `guard`: a socket bound to 0.0.0.0 shares its port only with sockets
 // of the same user, so no one else can send from that port, whatever
-// source address they choose (IP_PKTINFO). Also marks `sock` as ferry's
-// (FERRY_MARK) and `guard` as its guard (FERRY_GUARD), which changes
-// nothing on the wire.
-Failure send_from_own_address(int sock, Fd* guard);
+// source address they choose (IP_PKTINFO). Also marks `sock` as ferry's,
+// with the permission bits `mode` of the file it sends (FERRY_MARK), and
+// `guard` as its guard (FERRY_GUARD), which changes nothing on the wire.
+Failure send_from_own_address(int sock, unsigned mode, Fd* guard);

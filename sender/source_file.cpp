@@ -7,6 +7,7 @@
 #include <climits>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -58,29 +59,45 @@ Failure open_source(const char* name, bool more_words, Source* source) {
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
     return Failure::said("%s is %lld bytes; files must be under 2 GiB; nothing sent", name,
                          static_cast<long long>(length));
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0)
+    return Failure::call("fstat");
   source->file = std::move(file);
   source->size = static_cast<std::uint64_t>(length);
+  source->mode = st.st_mode & 0777;
   return {};
 }
 
 bool readable_by(const User& user, const Source& source) {
-  struct stat st {};
-  if (::fstat(source.file.get(), &st) != 0 || !may(user, st, R_OK))
+  Access file;
+  if (!access_of(source.file.get(), &file) || !may(user, file, R_OK))
     return false;
+  char proc[40];
   char path[PATH_MAX];
-  if (::getcwd(path, sizeof path) == nullptr)
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", source.file.get());
+  const ssize_t length = ::readlink(proc, path, sizeof path - 1);
+  if (length <= 0 || path[0] != '/')
     return false;
-  // Each folder from the working directory up to the root.
-  for (std::size_t end = std::strlen(path);;) {
-    path[end] = '\0';
-    if (::stat(path, &st) != 0 || !may(user, st, X_OK))
+  path[length] = '\0';
+  // Down from the root, each folder judged through the descriptor that
+  // reached it.
+  Fd folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (char* name = path + 1; folder;) {
+    Access here;
+    if (!access_of(folder.get(), &here) || !may(user, here, X_OK))
       return false;
-    if (end <= 1)
-      break;
-    while (end > 1 && path[end - 1] != '/')
-      --end;
-    if (end > 1)
-      --end; // the '/' goes too, unless it is the root
+    char* slash = std::strchr(name, '/');
+    if (slash == nullptr) {
+      // The last name must hold the file that was opened, not one put there since.
+      struct stat named {};
+      struct stat opened {};
+      return ::fstatat(folder.get(), name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+             ::fstat(source.file.get(), &opened) == 0 && named.st_dev == opened.st_dev &&
+             named.st_ino == opened.st_ino;
+    }
+    *slash = '\0';
+    folder = Fd(::openat(folder.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    name = slash + 1;
   }
-  return true;
+  return false;
 }

@@ -13,6 +13,7 @@
 struct Source {
   Fd file;
   std::uint64_t size = 0;
+  mode_t mode = 0; // its permission bits, which its copy gets (less the receiver's umask)
 };
 
 // The length of the open file, or -1 with errno set; `regular` says
@@ -26,7 +27,9 @@ off_t fsize(int file, bool* regular);
 // then mentions.
 Failure open_source(const char* name, bool more_words, Source* source);
 
-// Whether `user` could read the open file by their own rights, along its
-// whole path: the file itself and every folder above the working directory
-// it was opened in.
+// Whether `user` could read the open file by their own rights where it
+// really is: the file itself, and every folder on its path as the kernel
+// gives it for the open file (through whatever links led there), each
+// opened once from the root down and the last shown to hold this very
+// file.
 bool readable_by(const User& user, const Source& source);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -13,12 +14,15 @@ namespace {
 struct Copied {
   Finished ferry, wharf;
   std::string copy;
+  fs::perms mode = fs::perms::none;
 };
 
 Copied copy_file(const std::string& name, const std::string& contents, const std::string& output,
-                 void (*meanwhile)(pid_t wharf) = nullptr) {
+                 void (*meanwhile)(pid_t wharf) = nullptr,
+                 fs::perms mode = fs::perms::owner_read | fs::perms::owner_write) {
   TempDir from, to;
   write_file(from.path / name, contents);
+  fs::permissions(from.path / name, mode);
   // Both on the small stack some users and services set (ulimit -s 1024).
   const Launch small_stack{.stack_kib = 1024};
   Process wharf = start_wharf(to.path, small_stack);
@@ -29,6 +33,7 @@ Copied copy_file(const std::string& name, const std::string& contents, const std
   c.ferry = ferry.wait(60);
   c.wharf = wharf.wait(60);
   c.copy = read_file(to.path / output);
+  c.mode = fs::status(to.path / output).permissions();
   EXPECT_EQ(list_dir(to.path), std::vector<std::string>{output});
   return c;
 }
@@ -36,9 +41,18 @@ Copied copy_file(const std::string& name, const std::string& contents, const std
 } // namespace
 
 TEST(Transfer, CopiesFilesIntactAndBothProgramsSaySo) {
-  for (const std::size_t size : {0, 503, 1200, 5 << 20}) {
+  // The copy is no more open than its source, as cp makes it.
+  const mode_t umask = ::umask(0);
+  ::umask(umask);
+  const struct {
+    std::size_t size;
+    unsigned mode;
+  } cases[] = {{0, 0600}, {503, 0644}, {1200, 0755}, {5 << 20, 0640}};
+  for (const auto& [size, mode] : cases) {
     const std::string contents = random_bytes(size, static_cast<unsigned>(size) + 3);
-    const Copied c = copy_file("notes.txt", contents, "note1.txt");
+    const Copied c =
+        copy_file("notes.txt", contents, "note1.txt", nullptr, static_cast<fs::perms>(mode));
+    EXPECT_EQ(static_cast<unsigned>(c.mode), mode & ~umask) << size;
     EXPECT_EQ(c.ferry.status, 0) << c.ferry.err;
     EXPECT_EQ(c.wharf.status, 0) << c.wharf.err;
     const std::string last = std::to_string(size % 503);

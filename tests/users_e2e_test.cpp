@@ -61,6 +61,33 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   EXPECT_EQ(wharf.wait().status, 0);
   EXPECT_EQ(read_file(home / "note1.txt"), "A's notes");
 
+  // A folder open to all inside A's private home is out of B's reach.
+  const fs::path closed = folder_of(dir, "a-private", NOBODY, fs::perms::owner_all);
+  const fs::path inside = closed / "open";
+  fs::create_directory(inside);
+  fs::permissions(inside, fs::perms::all);
+  file_of(inside / "authorized_keys", "A's key", NOBODY,
+          fs::perms::owner_read | fs::perms::owner_write);
+  Process unreachable = start_wharf(inside, {.as_user = NOBODY});
+  const Finished outside = run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER});
+  EXPECT_NE(outside.err.find("ignored this ferry"), std::string::npos) << outside.err;
+  ::kill(unreachable.pid(), SIGTERM);
+  unreachable.wait();
+  EXPECT_EQ(read_file(inside / "authorized_keys"), "A's key");
+
+  // In a sticky folder, a name B could take only while it was free: A's
+  // file that takes it meanwhile is left alone.
+  file_of(theirs / "big.txt", random_bytes(40 << 20), STRANGER, OPEN & ~fs::perms::owner_exec);
+  Process sticky = start_wharf(drop, {.as_user = NOBODY});
+  Process late(ferry_path(), theirs, "big.txt\n", {.as_user = STRANGER});
+  ASSERT_TRUE(await_port_connected());
+  ::kill(sticky.pid(), SIGSTOP);
+  file_of(drop / "bi1.txt", "A's file", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
+  ::kill(sticky.pid(), SIGCONT);
+  EXPECT_NE(sticky.wait().err.find("bi1.txt appeared while the copy came"), std::string::npos);
+  EXPECT_EQ(late.wait().status, 1);
+  EXPECT_EQ(read_file(drop / "bi1.txt"), "A's file");
+
   // Into a folder B may write anyway, B's file is handed over, and B's
   // ferry says whose receiver has it.
   Process shared = start_wharf(drop, {.as_user = NOBODY});
@@ -114,7 +141,15 @@ TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {
           fs::perms::owner_read | fs::perms::owner_write);
   file_of(open / "public.txt", "A's public", NOBODY, OPEN & ~fs::perms::owner_exec);
 
+  // A's own link to a readable file in A's private folder.
+  file_of(home / "inside.txt", "A's inside", NOBODY, OPEN & ~fs::perms::owner_exec);
+  fs::create_symlink("../a/inside.txt", open / "link.txt");
+  ASSERT_EQ(::lchown((open / "link.txt").c_str(), NOBODY, NOBODY), 0);
+
   Process wharf = start_wharf(drop, {.as_user = STRANGER});
+  const Finished linked = run(ferry_path(), open, "link.txt\n", 30, {.as_user = NOBODY});
+  EXPECT_EQ(linked.err, "ferry: port 8885 is held by user 4242, who could not read link.txt; "
+                        "nothing sent\n");
   const Finished refused = run(ferry_path(), home, "secret.txt\n", 30, {.as_user = NOBODY});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "ferry: port 8885 is held by user 4242, who could not read secret.txt; "
