@@ -128,8 +128,9 @@ int answer(const char* program, Asked asked, int argc, char** argv, const char* 
 
 ShownName shown(std::string_view name, bool cut) {
   ShownName s{};
-  std::size_t kept = name.size() > NAME_MAX_LEN ? NAME_MAX_LEN : name.size();
-  cut = cut || kept < name.size();
+  const bool longer = name.size() > NAME_MAX_LEN;
+  std::size_t kept = longer ? NAME_MAX_LEN : name.size();
+  cut = cut || longer;
   // A cut name loses the whole of a character the cut would split.
   if (cut) {
     std::size_t start = kept;

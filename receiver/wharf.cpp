@@ -78,8 +78,9 @@ public:
   Failure take_name() {
     for (;;) {
       Received received{};
-      if (const Failure f = receive(&received))
-        return f;
+      Failure failed = receive(&received);
+      if (failed)
+        return failed;
       Intake tried;
       Arrival arrival(received.length, received.segment);
       arrival.feed(tried, data_, Stage::size);
@@ -91,8 +92,9 @@ public:
           notice_(notice);
         continue;
       }
-      if (const Failure f = truncated(received))
-        return f;
+      failed = truncated(received);
+      if (failed)
+        return failed;
       if (!named)
         return Failure::said("%s", tried.reason());
       intake_ = tried;
@@ -107,10 +109,11 @@ public:
     while (intake_.stage() < until) {
       if (arrival_.used_up()) {
         Received received{};
-        if (const Failure f = receive(&received))
-          return f;
-        if (const Failure f = truncated(received))
-          return f;
+        Failure failed = receive(&received);
+        if (!failed)
+          failed = truncated(received);
+        if (failed)
+          return failed;
         arrival_ = Arrival(received.length, received.segment);
       }
       const Arrival::Content content = arrival_.feed(intake_, data_, until);

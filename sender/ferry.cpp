@@ -235,8 +235,9 @@ Failure send_blocks(BlockSender& out, const Source& source, const char* name, Qu
     if (room == 0)
       return pacer.replaced() ? replaced(pacer.last()) : not_reading();
     const std::size_t count = std::min<std::uint64_t>({left, out.batch_blocks(), room});
-    if (const Failure f = sending_failed(out.send_blocks(count), name))
-      return f;
+    const Failure failed = sending_failed(out.send_blocks(count), name);
+    if (failed)
+      return failed;
     pacer.sent(count);
     left -= count;
     progress.update((full_blocks(source.size) - left) * BLOCK_SIZE);
@@ -247,8 +248,9 @@ Failure send_blocks(BlockSender& out, const Source& source, const char* name, Qu
 // The final datagram, then its port-unreachable answer, if any, which
 // waits on the socket.
 Failure send_final(BlockSender& out, const Source& source, const char* name, int sock) {
-  if (const Failure f = sending_failed(out.send_final(final_length(source.size)), name))
-    return f;
+  const Failure failed = sending_failed(out.send_final(final_length(source.size)), name);
+  if (failed)
+    return failed;
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {

@@ -34,7 +34,7 @@ inline constexpr std::size_t MIN_BURST_SHARE = 8;
 // each. The kernel drops a datagram only when the queue's charge is over
 // its capacity as it arrives, and so takes one into an empty queue however
 // small it is.
-std::size_t datagrams_that_fit(QueueLevel level, std::uint32_t charge = CHARGE_PER_DATAGRAM);
+std::size_t datagrams_that_fit(const QueueLevel& level, std::uint32_t charge = CHARGE_PER_DATAGRAM);
 
 using Clock = std::chrono::steady_clock;
 

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "support/harness.hpp"
 
 TEST(Console, ArgumentsAreAnsweredOrRefusedBeforeAnythingElse) {
