@@ -1,10 +1,11 @@
 #include "background_sync.hpp"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+
+#include "quiet_thread.hpp"
 
 namespace {
 
@@ -35,18 +36,7 @@ bool BackgroundSync::start(int fd) {
     return false;
   fd_ = fd;
   done_.store(false, std::memory_order_relaxed);
-  pthread_attr_t attributes;
-  ::pthread_attr_init(&attributes);
-  ::pthread_attr_setstacksize(&attributes, FLUSH_STACK);
-  // Signals stay with the main thread, whose handlers and held sections
-  // the clean-up relies on: the new thread starts with all of them blocked.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &before);
-  running_ = ::pthread_create(&thread_, &attributes, flush, this) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  ::pthread_attr_destroy(&attributes);
+  running_ = start_quiet_thread(&thread_, flush, this, FLUSH_STACK);
   return running_;
 }
 

@@ -1,12 +1,12 @@
 #include "beat.hpp"
 
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <cstddef>
 
+#include "quiet_thread.hpp"
 #include "transfer.hpp"
 
 namespace {
@@ -40,17 +40,7 @@ void* Beat::run(void* self) {
 }
 
 Beat::Beat(int sock) : sock_(sock) {
-  pthread_attr_t attributes;
-  ::pthread_attr_init(&attributes);
-  ::pthread_attr_setstacksize(&attributes, BEAT_STACK);
-  // Signals stay with the main thread, as for the background flush.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &before);
-  running_ = ::pthread_create(&thread_, &attributes, run, this) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  ::pthread_attr_destroy(&attributes);
+  running_ = start_quiet_thread(&thread_, run, this, BEAT_STACK);
 }
 
 Beat::~Beat() {
