@@ -81,9 +81,15 @@ bool TempFile::create(bool unnamed, mode_t mode) {
 }
 
 bool TempFile::reserve(std::uint64_t size) {
-  if (size == 0 || ::fallocate(fd_.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+  if (size == 0)
     return true;
-  return errno == EOPNOTSUPP || errno == ENOSYS;
+  // A signal (wharf stopped and continued, say) interrupts a long
+  // reservation on tmpfs; what it reserved so far stays, and it goes on.
+  int result = 0;
+  do
+    result = ::fallocate(fd_.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  while (result != 0 && errno == EINTR);
+  return result == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 // Gives the unnamed file a hidden name of its own, for the rename. Linking
