@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "fd.hpp"
 
@@ -105,6 +106,43 @@ bool read_acl(const char* path, std::vector<AclEntry>* entries) {
 
 } // namespace
 
+#ifdef FERRY_WHARF_USER_FILES
+// A static build cannot load the name service's modules of the system it
+// runs on, so it reads the files themselves.
+User user_of(uid_t uid) {
+  User user;
+  user.uid = uid;
+  std::snprintf(user.name, sizeof user.name, "%u", static_cast<unsigned>(uid));
+  char text[4096];
+  gid_t primary = 0;
+  bool known = false;
+  if (FILE* users = std::fopen("/etc/passwd", "re")) {
+    passwd entry{};
+    passwd* found = nullptr;
+    while (::fgetpwent_r(users, &entry, text, sizeof text, &found) == 0)
+      if (found->pw_uid == uid) {
+        std::snprintf(user.name, sizeof user.name, "%s", found->pw_name);
+        primary = found->pw_gid;
+        known = true;
+        break;
+      }
+    std::fclose(users);
+  }
+  if (!known)
+    return user;
+  user.groups.push_back(primary);
+  if (FILE* groups = std::fopen("/etc/group", "re")) {
+    group entry{};
+    group* found = nullptr;
+    while (::fgetgrent_r(groups, &entry, text, sizeof text, &found) == 0)
+      for (char** member = found->gr_mem; *member != nullptr; ++member)
+        if (std::strcmp(*member, user.name) == 0 && found->gr_gid != primary)
+          user.groups.push_back(found->gr_gid);
+    std::fclose(groups);
+  }
+  return user;
+}
+#else
 User user_of(uid_t uid) {
   User user;
   user.uid = uid;
@@ -125,6 +163,7 @@ User user_of(uid_t uid) {
   user.groups.resize(std::min(user.groups.size(), static_cast<std::size_t>(count)));
   return user;
 }
+#endif
 
 Access access_of(const struct stat& st) {
   Access a;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package from this tree (a copy of it, so nothing is
-# written beside the checkout) and checks it with lintian; as root, also
+# Builds the Debian source and binary packages from this tree (a copy of
+# it, so nothing is written beside the checkout) and checks both with
+# lintian; as root, also
 # installs it with apt, copies a file through /usr/bin/ferry and
 # /usr/bin/wharf in a network of its own, purges it and checks that none
 # of its files are left.
@@ -21,13 +22,16 @@ trap 'rm -rf "$work"' EXIT
 out=${1:-$work/out}
 mkdir -p "$work/src/ferry-wharf" "$out"
 tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$work/src/ferry-wharf"
+# The source package first, from the clean copy.
+(cd "$work/src" && dpkg-source -b ferry-wharf >/dev/null)
+mv "$work"/src/*.dsc "$work"/src/*.tar.* "$out/"
 echo "=== dpkg-buildpackage (the test suite runs in it)"
 (cd "$work/src/ferry-wharf" && dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
   { tail -n 60 "$work/build.log"; echo "package: the build failed" >&2; exit 1; }
 grep -E '^(100% tests passed|[0-9]+% tests passed)' "$work/build.log" || true
 mv "$work"/src/*.deb "$work"/src/*.changes "$work"/src/*.buildinfo "$out/"
 echo "=== lintian"
-TMPDIR="$work" lintian --fail-on error,warning "$out"/*.changes
+TMPDIR="$work" lintian --fail-on error,warning "$out"/*.dsc "$out"/*.changes
 ls "$out"/*.deb
 $root || { echo "package: built in $out; installing it needs root"; exit 0; }
 

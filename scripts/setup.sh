@@ -21,7 +21,7 @@ missing_for() {
     ;;
   tests)
     have_file /usr/include/gtest/gtest.h || echo libgtest-dev
-    have pkg-config || echo pkg-config
+    have pkg-config || echo pkgconf
     have_file /usr/include/editline/readline.h || echo libedit-dev
     have_file /usr/include/acl/libacl.h || echo libacl1-dev
     ;;
@@ -59,7 +59,7 @@ needs() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" != 0 ]; then
-    echo "${0##*/}: first install what it needs: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    echo "${0##*/}: first install what it needs: sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
     exit 1
   fi
   echo "Installing the Debian packages this needs: ${missing[*]}"

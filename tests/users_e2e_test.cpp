@@ -3,6 +3,7 @@
 // and as a user with no account (B); otherwise they are skipped.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -84,7 +85,8 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   ::kill(sticky.pid(), SIGSTOP);
   file_of(drop / "bi1.txt", "A's file", NOBODY, fs::perms::owner_read | fs::perms::owner_write);
   ::kill(sticky.pid(), SIGCONT);
-  EXPECT_NE(sticky.wait().err.find("bi1.txt appeared while the copy came"), std::string::npos);
+  const std::string said = sticky.wait().err;
+  EXPECT_NE(said.find("bi1.txt appeared while the copy came"), std::string::npos) << said;
   EXPECT_EQ(late.wait().status, 1);
   EXPECT_EQ(read_file(drop / "bi1.txt"), "A's file");
 
@@ -93,7 +95,10 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   Process shared = start_wharf(drop, {.as_user = NOBODY});
   const Finished handed = run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER});
   EXPECT_EQ(handed.status, 0);
-  EXPECT_EQ(handed.err, "ferry: the copy went to a receiver of user nobody, not one of yours\n");
+  const passwd* account = ::getpwuid(NOBODY); // where there is none, its number
+  EXPECT_EQ(handed.err, "ferry: the copy went to a receiver of user " +
+                            (account != nullptr ? std::string(account->pw_name) : std::to_string(NOBODY)) +
+                            ", not one of yours\n");
   EXPECT_EQ(shared.wait().status, 0);
   EXPECT_EQ(read_file(drop / "authorized_keys"), "B's key");
 }
