@@ -118,9 +118,9 @@ for where in /tmp /mnt/ext4; do
   for size in 0 1200 1048576 67108864; do
     rm -rf "\$where/from" "\$where/to"; mkdir "\$where/from" "\$where/to"
     head -c \$size /dev/urandom > "\$where/from/notes.txt"
-    (cd "\$where/to" && exec "$build/receiver/wharf" > /dev/null) &
+    (cd "\$where/to" && exec "$build/receiver/wharf" > /dev/null 2> /tmp/wharf.err) &
     for i in \$(seq 500); do grep -q ':22B5 ' /proc/net/udp && break; sleep 0.01; done
-    (cd "\$where/from" && echo notes.txt | "$build/sender/ferry" > /dev/null)
+    (cd "\$where/from" && echo notes.txt | "$build/sender/ferry" > /dev/null 2> /tmp/ferry.err)
     sent=\$?
     wait \$!
     took=\$?
@@ -128,6 +128,7 @@ for where in /tmp /mnt/ext4; do
       echo "GUEST: copy of \$size bytes on \$where: intact"
     else
       echo "GUEST: copy of \$size bytes on \$where: FAILED (ferry \$sent, wharf \$took)"; failed=1
+      sed 's/^/GUEST:   /' /tmp/ferry.err /tmp/wharf.err
     fi
     rm -rf "\$where/from" "\$where/to"
   done
