@@ -20,7 +20,6 @@ constexpr const char* COPYRIGHT =
     "redistribute it. There is NO WARRANTY, to the extent permitted by law.\n";
 
 bool line_open = false;
-bool status_shown = false;
 
 bool same_terminal(int a, int b) {
   struct stat sa {};
@@ -31,26 +30,13 @@ bool same_terminal(int a, int b) {
 
 } // namespace
 
-void show_status(const char* text) {
-  // The cursor's place before the first status is kept (ESC 7) and gone
-  // back to (ESC 8) to redraw or erase it: the line's own text stays.
-  char line[160];
-  const int length =
-      std::snprintf(line, sizeof line, "%s%s", status_shown ? "\0338\033[K" : "\0337", text);
-  if (length > 0 && ::write(STDERR_FILENO, line, static_cast<std::size_t>(length)) == length)
-    status_shown = true;
-}
-
-void clear_status() {
-  if (status_shown && ::write(STDERR_FILENO, "\0338\033[K", 5) == 5)
-    status_shown = false;
-}
-
 void print_number(std::uint64_t number) {
   clear_status();
-  std::printf("%llu", static_cast<unsigned long long>(number));
+  const int columns = std::printf("%llu", static_cast<unsigned long long>(number));
   std::fflush(stdout);
   line_open = true;
+  if (columns > 0 && same_terminal(STDOUT_FILENO, STDERR_FILENO))
+    line_grew(static_cast<std::size_t>(columns));
 }
 
 void print_prompt(const char* prompt) {
@@ -58,6 +44,11 @@ void print_prompt(const char* prompt) {
   std::fputs(prompt, stdout);
   std::fflush(stdout);
   line_open = !::isatty(STDIN_FILENO);
+  // A terminal's Enter ends the line; a piped answer leaves the prompt on it.
+  if (!line_open)
+    line_ended();
+  else if (same_terminal(STDOUT_FILENO, STDERR_FILENO))
+    line_grew(std::strlen(prompt));
 }
 
 void prompt_left_open() {
@@ -67,9 +58,10 @@ void prompt_left_open() {
 void start_error_line() {
   const int error = errno;
   clear_status();
-  if (line_open && same_terminal(STDOUT_FILENO, STDERR_FILENO))
+  if (line_open && !line_restarted() && same_terminal(STDOUT_FILENO, STDERR_FILENO))
     std::fputc('\n', stderr);
   line_open = false;
+  line_ended();
   errno = error;
 }
 
@@ -85,6 +77,7 @@ void warn(const char* program, const Failure& failure) {
   } else {
     std::fprintf(stderr, "%s: %s\n", program, failure.text());
   }
+  line_ended();
 }
 
 void fail(const char* program, const Failure& failure) {

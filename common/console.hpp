@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "failure.hpp"
+#include "status_line.hpp"
 #include "transfer.hpp"
 
 // A decimal number on stdout with no newline, flushed at once.
@@ -17,12 +18,6 @@ void print_prompt(const char* prompt);
 // The answer to a prompt ended without an Enter (Ctrl-D at a terminal):
 // its line is still open.
 void prompt_left_open();
-
-// A status line on stderr's terminal, drawn after whatever the line already
-// shows and replacing the status drawn before; clear_status() takes it
-// away. Every number, prompt and failure line clears it first.
-void show_status(const char* text);
-void clear_status();
 
 // Called before any failure line: where stdout and stderr are the same
 // terminal and a number or prompt has left the line open, ends it first, so

@@ -2,15 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
-#include "console.hpp"
+#include "status_line.hpp"
 
 namespace {
 
 constexpr auto SHOW_AFTER = std::chrono::seconds(1);
+constexpr auto STALLED_AFTER = std::chrono::seconds(1);
 constexpr auto REDRAW_EVERY = std::chrono::milliseconds(250);
+constexpr const char* SYNCING = "syncing to disk";
 
 // A byte count in the largest unit that keeps it at 1 or more.
 void with_unit(char* out, std::size_t size, double bytes) {
@@ -26,59 +30,118 @@ void with_unit(char* out, std::size_t size, double bytes) {
     std::snprintf(out, size, "%.1f %s", bytes, units[unit]);
 }
 
-} // namespace
-
-StatusText progress_text(std::uint64_t done, std::uint64_t total, double bytes_per_second) {
-  char so_far[16], whole[16], rate[16];
+void figures(char* out, std::size_t size, std::uint64_t done, std::uint64_t total) {
+  char so_far[16], whole[16];
   with_unit(so_far, sizeof so_far, static_cast<double>(done));
   with_unit(whole, sizeof whole, static_cast<double>(total));
-  with_unit(rate, sizeof rate, bytes_per_second);
+  std::snprintf(out, size, "  %s of %s", so_far, whole);
+}
+
+// The parts that fit in `room`, in order, each dropped whole; the first
+// that is kept at all is cut to the room.
+StatusText fitted(const char* first, const char* second, const char* third, std::size_t room) {
   StatusText s{};
-  if (bytes_per_second <= 0) {
-    std::snprintf(s.text, sizeof s.text, "  %s of %s", so_far, whole);
-    return s;
-  }
-  const auto left = static_cast<unsigned long long>(
-      std::llround(static_cast<double>(total - done) / bytes_per_second));
-  if (left < 100)
-    std::snprintf(s.text, sizeof s.text, "  %s of %s  %s/s  %llu s left", so_far, whole, rate,
-                  left);
-  else
-    std::snprintf(s.text, sizeof s.text, "  %s of %s  %s/s  %llu min left", so_far, whole, rate,
-                  (left + 30) / 60);
+  room = std::min(room, sizeof s.text - 1);
+  const std::size_t a = std::strlen(first), b = std::strlen(second), c = std::strlen(third);
+  std::size_t at = 0;
+  const auto add = [&](const char* part, std::size_t length) {
+    length = std::min(length, room - at);
+    std::memcpy(s.text + at, part, length);
+    at += length;
+  };
+  add(first, a);
+  if (a + b <= room)
+    add(second, b);
+  if (a + b + c <= room)
+    add(third, c);
   return s;
+}
+
+} // namespace
+
+StatusText progress_text(std::uint64_t done, std::uint64_t total, double bytes_per_second,
+                         std::size_t room) {
+  char done_of[40], rate[24] = "", left[40] = "";
+  figures(done_of, sizeof done_of, done, total);
+  if (bytes_per_second > 0) {
+    char per_second[16];
+    with_unit(per_second, sizeof per_second, bytes_per_second);
+    std::snprintf(rate, sizeof rate, "  %s/s", per_second);
+    const auto seconds = static_cast<unsigned long long>(
+        std::llround(static_cast<double>(total - done) / bytes_per_second));
+    if (seconds < 100)
+      std::snprintf(left, sizeof left, "  %llu s left", seconds);
+    else
+      std::snprintf(left, sizeof left, "  %llu min left", (seconds + 30) / 60);
+  }
+  // Shown in order figures, rate, time left; dropped in order rate, time left.
+  if (std::strlen(done_of) + std::strlen(rate) + std::strlen(left) <= room)
+    return fitted(done_of, rate, left, room);
+  return fitted(done_of, left, "", room);
+}
+
+StatusText state_text(std::uint64_t done, std::uint64_t total, const char* state,
+                      std::size_t room) {
+  char done_of[40] = "", what[64];
+  if (total > 0)
+    figures(done_of, sizeof done_of, done, total);
+  std::snprintf(what, sizeof what, "  %s", state);
+  if (std::strlen(done_of) + std::strlen(what) <= room)
+    return fitted(done_of, what, "", room);
+  return fitted(what, "", "", room);
 }
 
 Progress::Progress() : terminal_(::isatty(STDERR_FILENO) != 0) {}
 
 void Progress::start(std::uint64_t total) {
   total_ = total;
-  start_ = Clock::now();
+  done_ = 0;
+  start_ = moved_ = Clock::now();
+  started_ = true;
   next_ = start_ + SHOW_AFTER;
 }
 
-bool Progress::shown_by_now(Clock::time_point now) {
-  if (!terminal_ || now < next_)
+bool Progress::due(Clock::time_point now, bool first_of_its_kind) {
+  if (!terminal_ || (now < next_ && !first_of_its_kind))
     return false;
   next_ = now + REDRAW_EVERY;
   return true;
 }
 
 void Progress::update(std::uint64_t done, Clock::time_point now) {
-  if (!shown_by_now(now))
+  if (done > done_) {
+    done_ = done;
+    moved_ = now;
+  }
+  if (!started_ || now < start_ + SHOW_AFTER || !due(now, shown_what_ != nullptr))
     return;
+  shown_what_ = nullptr;
+  shown_ = true;
+  const std::size_t room = status_room();
+  if (now - moved_ >= STALLED_AFTER) {
+    char stalled[40];
+    std::snprintf(stalled, sizeof stalled, "stalled for %lld s",
+                  static_cast<long long>(
+                      std::chrono::duration_cast<std::chrono::seconds>(now - moved_).count()));
+    show_status(state_text(done_, total_, stalled, room).text);
+    return;
+  }
   const double seconds = std::chrono::duration<double>(now - start_).count();
   show_status(
-      progress_text(done, total_, seconds > 0 ? static_cast<double>(done) / seconds : 0).text);
+      progress_text(done_, total_, seconds > 0 ? static_cast<double>(done_) / seconds : 0, room)
+          .text);
 }
 
-void Progress::syncing() {
-  const Clock::time_point now = Clock::now();
-  if (!terminal_ || now < start_ + SHOW_AFTER)
+void Progress::waiting(const char* what, Clock::time_point since, Clock::time_point now) {
+  // A wait shows once it has lasted a second, or at once where the line
+  // is up already.
+  if (!shown_ && now - since < SHOW_AFTER)
     return;
-  char whole[16];
-  with_unit(whole, sizeof whole, static_cast<double>(total_));
-  StatusText s{};
-  std::snprintf(s.text, sizeof s.text, "  %s of %s  syncing to disk", whole, whole);
-  show_status(s.text);
+  const bool sync = what == nullptr;
+  const char* shown = sync ? SYNCING : what;
+  if (!due(now, shown != shown_what_))
+    return;
+  shown_what_ = shown;
+  shown_ = true;
+  show_status(state_text(sync ? total_ : done_, total_, shown, status_room()).text);
 }

@@ -26,11 +26,14 @@ void wear(int sock, int mark) {
 
 void* Beat::run(void* self) {
   auto* beat = static_cast<Beat*>(self);
+  const auto start = Progress::Clock::now();
   bool alternate = false;
   for (int step = 0; !beat->stop_.load(std::memory_order_acquire); ++step) {
     if (step % STEPS_PER_BEAT == 0) {
       alternate = !alternate;
       wear(beat->sock_, alternate ? WHARF_BEAT : WHARF_MARK);
+      if (beat->progress_ != nullptr)
+        beat->progress_->syncing(start);
     }
     const timespec pause{0, STEP_NS};
     ::nanosleep(&pause, nullptr);
@@ -39,7 +42,7 @@ void* Beat::run(void* self) {
   return nullptr;
 }
 
-Beat::Beat(int sock) : sock_(sock) {
+Beat::Beat(int sock, Progress* progress) : sock_(sock), progress_(progress) {
   running_ = start_quiet_thread(&thread_, run, this, BEAT_STACK);
 }
 

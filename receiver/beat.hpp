@@ -8,11 +8,14 @@
 
 #include <atomic>
 
+#include "progress.hpp"
+
 class Beat {
 public:
   // Starts beating on `sock`, in a thread that takes no signals; where no
-  // thread can be started, none beats.
-  explicit Beat(int sock);
+  // thread can be started, none beats. `progress`, if given, shows the
+  // sync once it has lasted a second.
+  explicit Beat(int sock, Progress* progress = nullptr);
   Beat(const Beat&) = delete;
   Beat& operator=(const Beat&) = delete;
   // Stops within a few milliseconds, leaving the socket with wharf's mark.
@@ -22,6 +25,7 @@ private:
   static void* run(void* self);
 
   int sock_;
+  Progress* progress_;
   pthread_t thread_{};
   bool running_ = false;
   std::atomic<bool> stop_{false};

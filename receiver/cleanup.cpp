@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "status_line.hpp"
+
 namespace {
 
 // The one named temporary file in existence; empty when there is none.
@@ -14,6 +16,7 @@ namespace {
 char pending[32];
 
 void on_fatal_signal(int signal) {
+  erase_status_now();
   remove_pending();
   // The default action, now: end the process, with a core where it is due.
   std::signal(signal, SIG_DFL);

@@ -170,15 +170,17 @@ bool SenderCheck::same_sender() {
   return still_the_sender();
 }
 
-void SenderCheck::await_sender_gone(std::chrono::milliseconds limit) {
+void SenderCheck::await_sender_gone(std::chrono::milliseconds limit, Progress* progress) {
   SocketView view;
   if (kind_ == Kind::unknown || held_ || kernel_.find(to_, from_, &view) != Lookup::found ||
       view.peer.sin_port != to_.sin_port)
     return;
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < start + limit) {
     if (kernel_.find(to_, from_, &view) != Lookup::found || view.cookie != cookie_)
       return;
+    if (progress != nullptr)
+      progress->waiting("waiting for the sender to go", start);
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }

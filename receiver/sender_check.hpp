@@ -23,6 +23,7 @@
 #include "failure.hpp"
 #include "fd.hpp"
 #include "inbox.hpp"
+#include "progress.hpp"
 #include "rights.hpp"
 #include "sock_diag.hpp"
 
@@ -55,7 +56,7 @@ public:
   // Once the copy is in place: waits, at most `limit`, until a sender
   // that watches this socket (one connected to it, as ferry is) has gone,
   // so that it can see the copy in place before this socket goes.
-  void await_sender_gone(std::chrono::milliseconds limit);
+  void await_sender_gone(std::chrono::milliseconds limit, Progress* progress = nullptr);
 
 private:
   enum class Kind { unknown, ferry, other, untraced };

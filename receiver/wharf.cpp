@@ -65,7 +65,7 @@ Failure receive_failed(const Inbox& inbox, const Intake& intake, const SenderChe
 // The transfer's datagrams as they come, taken a stage at a time. Each
 // arrival is received straight into the copy's write buffer, and what
 // belongs in the copy is kept where it lies.
-class Reception {
+class Reception final : public SenderWatch {
 public:
   // `notice` shows what a user should know of a sender ignored.
   Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders, Progress& progress,
@@ -99,7 +99,7 @@ public:
         return Failure::said("%s", tried.reason());
       intake_ = tried;
       arrival_ = arrival;
-      return inbox_.listen_only_to(received.from, &senders_);
+      return inbox_.listen_only_to(received.from, this);
     }
   }
 
@@ -125,6 +125,13 @@ public:
       }
     }
     return {};
+  }
+
+  // Asked at each arrival and each tick of silence: a sender that has gone
+  // quiet shows as stalled.
+  bool still_the_sender() override {
+    progress_.update(intake_.received());
+    return senders_.still_the_sender();
   }
 
 private:
@@ -239,9 +246,8 @@ int main(int argc, char** argv) {
   // and only the socket that sent the name can have sent the rest.
   if (!senders.same_sender())
     fail(ME, sender_lost(senders));
-  progress.syncing();
   {
-    const Beat working(sock.get());
+    const Beat working(sock.get(), &progress);
     check(put_in_place(buffer, copy, intake.output_name(), !senders.no_replace()));
     if (!copy.sync_directory())
       fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
@@ -250,6 +256,7 @@ int main(int argc, char** argv) {
   clear_status();
   if (!inbox.say_in_place())
     die("shutdown");
-  senders.await_sender_gone(SILENCE_LIMIT);
+  senders.await_sender_gone(SILENCE_LIMIT, &progress);
+  clear_status();
   return 0;
 }

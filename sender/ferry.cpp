@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -88,8 +89,9 @@ NameRead ask_for_name(char (&name)[CTRL_LEN], bool* more_words) {
   return read;
 }
 
-Failure typed_name(char (&name)[CTRL_LEN], bool* more_words) {
-  switch (ask_for_name(name, more_words)) {
+Failure typed_name(char (&name)[CTRL_LEN]) {
+  bool more_words = false;
+  switch (ask_for_name(name, &more_words)) {
   case NameRead::none:
     return Failure::said("no file name was typed; nothing sent");
   case NameRead::too_long:
@@ -98,6 +100,11 @@ Failure typed_name(char (&name)[CTRL_LEN], bool* more_words) {
   case NameRead::ok:
     break;
   }
+  // Sending the first word would copy a file the user did not name.
+  if (more_words)
+    return Failure::said("the line holds more than one word (the first is \"%s\"); a name is "
+                         "one word; nothing sent",
+                         shown(name).text);
   if (const char* problem = name_problem(name))
     return Failure::said("refused the name \"%s\": %s%s; nothing sent", shown(name).text, problem,
                          std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
@@ -179,10 +186,10 @@ Failure flooded(QueueGauge& queue, const QueueLevel& now) {
 
 // Waits until the receiver has taken `step`. `gone` says what a receiver
 // that has gone meanwhile did.
-Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner,
-              Progress* progress = nullptr) {
+Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner, Progress& progress,
+              std::uint32_t charge = CHARGE_PER_DATAGRAM) {
   QueueLevel now{};
-  switch (await_step(queue, step, STALL_LIMIT, &now, progress)) {
+  switch (await_step(queue, step, STALL_LIMIT, &now, &progress, charge)) {
   case WaitResult::taken:
   case WaitResult::unknown:
     return {};
@@ -225,10 +232,34 @@ Failure sending_failed(Sent sent, const char* name) {
   return {};
 }
 
+// What the status line shows of the contents: the bytes the receiver has
+// taken, which are those sent less those still in its queue, also while
+// ferry waits for room there.
+class Taken final : public WaitingForRoom {
+public:
+  explicit Taken(Progress& progress) : progress_(progress) {}
+  void follow(const Pacer* pacer) { pacer_ = pacer; }
+  void sent(std::uint64_t blocks) {
+    sent_ = blocks;
+    still_waiting();
+  }
+  void still_waiting() override {
+    const std::uint64_t queued = std::min<std::uint64_t>(sent_, pacer_->queued());
+    progress_.update((sent_ - queued) * BLOCK_SIZE);
+  }
+
+private:
+  Progress& progress_;
+  const Pacer* pacer_ = nullptr;
+  std::uint64_t sent_ = 0;
+};
+
 // The full blocks in batches the receiver's queue has room for.
 Failure send_blocks(BlockSender& out, const Source& source, const char* name, QueueGauge& queue,
-                    Progress& progress) {
-  Pacer pacer(queue);
+                    Progress& progress, std::uint32_t* charge) {
+  Taken taken(progress);
+  Pacer pacer(queue, &taken);
+  taken.follow(&pacer);
   progress.start(source.size);
   for (std::uint64_t left = full_blocks(source.size); left > 0;) {
     const std::size_t room = pacer.room();
@@ -240,7 +271,8 @@ Failure send_blocks(BlockSender& out, const Source& source, const char* name, Qu
       return failed;
     pacer.sent(count);
     left -= count;
-    progress.update((full_blocks(source.size) - left) * BLOCK_SIZE);
+    taken.sent(full_blocks(source.size) - left);
+    *charge = pacer.seen_charge();
   }
   return {};
 }
@@ -265,6 +297,9 @@ Failure send_final(BlockSender& out, const Source& source, const char* name, int
 int main(int argc, char** argv) {
   if (const Asked asked = read_arguments(argc, argv); asked != Asked::transfer)
     return answer(ME, asked, argc, argv, USAGE, HOW);
+  // The terminal's character set, so that the line editor takes a name
+  // in it as typed; messages and numbers stay in the C locale.
+  std::setlocale(LC_CTYPE, "");
   const auto check = [](const Failure& failure) {
     if (failure)
       fail(ME, failure);
@@ -282,10 +317,9 @@ int main(int argc, char** argv) {
 
   // Everything that can be refused is refused before anything is sent.
   char name[CTRL_LEN];
-  bool more_words = false;
-  check(typed_name(name, &more_words));
+  check(typed_name(name));
   Source source;
-  check(open_source(name, more_words, &source));
+  check(open_source(name, &source));
   Fd guard;
   check(send_from_own_address(sock.get(), source.mode, &guard));
   sockaddr_in from{};
@@ -297,18 +331,19 @@ int main(int argc, char** argv) {
   // ferry's exit status says a copy was made only once this wharf took
   // this ferry's name, prepared the copy, read every full block, and had
   // the copy in place and on disk.
+  Progress progress;
   check(send_name(sock.get(), name));
-  check(await(queue, Step::name_taken, REFUSED, receiver.owner));
+  check(await(queue, Step::name_taken, REFUSED, receiver.owner, progress));
   print_number(final_length(source.size));
   check(send_size(sock.get(), source.size));
-  check(await(queue, Step::copy_prepared, REFUSED, receiver.owner));
+  check(await(queue, Step::copy_prepared, REFUSED, receiver.owner, progress));
   BlockSender out(sock.get(), source.file.get());
-  Progress progress;
-  check(send_blocks(out, source, name, queue, progress));
-  check(await(queue, Step::blocks_read, STOPPED, receiver.owner));
+  std::uint32_t charge = CHARGE_PER_DATAGRAM;
+  check(send_blocks(out, source, name, queue, progress, &charge));
+  check(await(queue, Step::blocks_read, STOPPED, receiver.owner, progress, charge));
   check(send_final(out, source, name, sock.get()));
   if (receiver.wharf)
-    check(await(queue, Step::in_place, NOT_IN_PLACE, receiver.owner, &progress));
+    check(await(queue, Step::in_place, NOT_IN_PLACE, receiver.owner, progress));
   clear_status();
   if (receiver.known && receiver.owner != ::geteuid())
     warn(ME, Failure::said("the copy went to a receiver of user %s, not one of yours",

@@ -18,6 +18,21 @@ bool step_taken(const QueueLevel& level, Step step) {
 
 namespace {
 
+// What the status line says while `step` is awaited; nullptr: the copy
+// is being synced to disk.
+const char* awaited(Step step) {
+  switch (step) {
+  case Step::name_taken:
+    return "waiting for wharf to take the name";
+  case Step::copy_prepared:
+    return "waiting for wharf to prepare the copy";
+  case Step::blocks_read:
+  case Step::in_place:
+    break;
+  }
+  return nullptr;
+}
+
 // Why a wait for wharf to take the name ended without it.
 WaitResult not_taken(const QueueLevel& level) {
   if (level.drops > 0)
@@ -28,13 +43,12 @@ WaitResult not_taken(const QueueLevel& level) {
 } // namespace
 
 WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit, QueueLevel* last,
-                      Progress* progress) {
+                      Progress* progress, std::uint32_t charge) {
   const Clock::time_point start = Clock::now();
   StallWatch watch(start, limit);
   Clock::time_point read_all{};   // when the queue was first seen empty: the name was read
   Clock::time_point beat = start; // when wharf's mark last changed
   std::uint8_t mark = 0;
-  bool syncing_shown = false;
   Backoff backoff;
   QueueLevel unused{};
   QueueLevel& level = last != nullptr ? *last : unused;
@@ -61,10 +75,6 @@ WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit, Queue
       }
       if (now - beat >= limit)
         return WaitResult::stalled;
-      if (progress != nullptr && !syncing_shown && now - start >= std::chrono::seconds(1)) {
-        progress->syncing();
-        syncing_shown = true;
-      }
     } else if (step == Step::name_taken && level.wharf && level.waiting == 0) {
       if (read_all == Clock::time_point{})
         read_all = now;
@@ -73,6 +83,10 @@ WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit, Queue
     }
     if (step != Step::in_place && watch.stalled(level.waiting, now))
       return step == Step::name_taken ? not_taken(level) : WaitResult::stalled;
+    if (progress != nullptr && step == Step::blocks_read)
+      progress->still_queued(static_cast<std::uint64_t>(level.waiting / charge) * BLOCK_SIZE, now);
+    else if (progress != nullptr)
+      progress->waiting(awaited(step), start, now);
     backoff.pause();
   }
 }

@@ -45,7 +45,10 @@ bool step_taken(const QueueLevel& level, Step step);
 // `step`, or says why not; `*last` is the receiver as last seen. A receiver
 // that shows no progress for `limit` has stalled; wharf putting the copy in
 // place is waited for as long as its mark keeps alternating, which it does
-// while its disk catches up, and `progress` (if any) says so after a
-// second.
+// while its disk catches up. `progress` (if any) says what is waited for,
+// once the wait has lasted a second.
+// While the blocks are read, `progress` shows the bytes taken: the total
+// less what is still queued, at `charge` bytes a datagram.
 WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT,
-                      QueueLevel* last = nullptr, Progress* progress = nullptr);
+                      QueueLevel* last = nullptr, Progress* progress = nullptr,
+                      std::uint32_t charge = CHARGE_PER_DATAGRAM);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "source_file.hpp"
 #include "transfer.hpp"
 
 #ifdef FERRY_LINE_EDITOR
@@ -14,8 +15,16 @@
 #endif
 
 bool offered(const char* name) {
+  // One word: a line of more is refused.
+  if (name[std::strcspn(name, " \t\n\v\f\r")] != '\0' || name_problem(name) != nullptr)
+    return false;
+  // Only a regular file is opened to be judged: opening a device may do
+  // something.
   struct stat st {};
-  return name_problem(name) == nullptr && ::stat(name, &st) == 0 && S_ISREG(st.st_mode);
+  if (::stat(name, &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  Source source;
+  return !open_source(name, &source);
 }
 
 #ifdef FERRY_LINE_EDITOR

@@ -24,6 +24,8 @@ private:
   char* text_ = nullptr;
 };
 
-// Whether `name` in the current folder is one that completion offers: a
-// regular file, not hidden, short enough for the name datagram.
+// Whether `name` in the current folder is one that completion offers: one
+// that ferry would send (one word, a name the datagram takes and not
+// hidden, a regular file under 2 GiB that the user may read, not through
+// another user's link).
 bool offered(const char* name);

@@ -66,6 +66,8 @@ std::size_t Pacer::room() {
       return 0;
     if (drained)
       backoff.draining();
+    if (waiting_ != nullptr)
+      waiting_->still_waiting();
     backoff.pause();
   }
 }

@@ -81,6 +81,15 @@ private:
 inline constexpr std::size_t BLIND_BURST = 32;
 inline constexpr std::chrono::microseconds BLIND_PERIOD{640};
 
+// Told each time the pacer has looked at the queue and must wait on.
+class WaitingForRoom {
+public:
+  virtual void still_waiting() = 0;
+
+protected:
+  ~WaitingForRoom() = default;
+};
+
 // Hands out sending room, asking the kernel before every batch and waiting
 // while the queue is full. A look costs under a microsecond, and one before
 // each batch means that a socket that replaced the receiver gets none of
@@ -97,7 +106,8 @@ inline constexpr std::chrono::microseconds BLIND_PERIOD{640};
 // CHARGE_PER_DATAGRAM.
 class Pacer {
 public:
-  explicit Pacer(QueueGauge& queue) : queue_(queue) {}
+  explicit Pacer(QueueGauge& queue, WaitingForRoom* waiting = nullptr)
+      : queue_(queue), waiting_(waiting) {}
   // Datagrams that may go now: at least 1, or 0 when the receiver has read
   // nothing for STALL_LIMIT or another socket has replaced it (replaced()).
   // While the queue is nearly full it waits for room for a whole batch,
@@ -113,12 +123,18 @@ public:
   }
   // Bytes per datagram that pacing assumes now.
   std::uint32_t charge() const { return charge_; }
+  // About how many of the datagrams sent were still queued at the last
+  // look, by the charge seen for each.
+  std::size_t queued() const { return last_.waiting / seen_charge(); }
+  // What one datagram was seen to cost the queue, without the margin.
+  std::uint32_t seen_charge() const { return most_seen_ > 0 ? most_seen_ : charge_; }
 
 private:
   std::size_t blind_room();
   void learn(const QueueLevel& level);
 
   QueueGauge& queue_;
+  WaitingForRoom* waiting_;
   QueueLevel last_{};
   std::size_t budget_ = 0;
   bool blind_ = false;

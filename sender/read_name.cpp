@@ -1,18 +1,22 @@
 #include "read_name.hpp"
 
-#include <cctype>
-
 namespace {
+
+// The blanks of the C locale, whatever locale ferry runs in: a byte of a
+// UTF-8 name, or 0xA0 in a Latin-1 one, is part of the name.
+bool is_blank(int c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // The rule both readers share, over any source of characters: `next()`
 // gives the next one, or EOF at the end. Stops after the first word; a
 // word too long for the datagram is not read further.
 template <class Next> NameRead take_word(Next&& next, char (&name)[CTRL_LEN], int* after) {
   int c = next();
-  while (c != EOF && std::isspace(c))
+  while (c != EOF && is_blank(c))
     c = next();
   std::size_t length = 0;
-  for (; c != EOF && !std::isspace(c); c = next()) {
+  for (; c != EOF && !is_blank(c); c = next()) {
     if (length == NAME_MAX_LEN) {
       name[length] = '\0';
       return NameRead::too_long;
@@ -28,7 +32,7 @@ template <class Next> NameRead take_word(Next&& next, char (&name)[CTRL_LEN], in
 template <class Next> bool rest_of_line_has_words(Next&& next, int c) {
   bool words = false;
   for (; c != EOF && c != '\n'; c = next())
-    words = words || !std::isspace(c);
+    words = words || !is_blank(c);
   return words;
 }
 

@@ -37,7 +37,7 @@ long link_owner(const char* name) {
 
 } // namespace
 
-Failure open_source(const char* name, bool more_words, Source* source) {
+Failure open_source(const char* name, Source* source) {
   Fd file(::open(name, OPEN_FLAGS | O_NOFOLLOW));
   if (!file && errno == ELOOP) {
     const long owner = link_owner(name);
@@ -48,8 +48,7 @@ Failure open_source(const char* name, bool more_words, Source* source) {
       file = Fd(::open(name, OPEN_FLAGS));
   }
   if (!file)
-    return Failure::said("cannot open %s: %s%s; nothing sent", name, std::strerror(errno),
-                         more_words ? " (a name is one word)" : "");
+    return Failure::said("cannot open %s: %s; nothing sent", name, std::strerror(errno));
   bool regular = false;
   const off_t length = fsize(file.get(), &regular);
   if (length < 0)

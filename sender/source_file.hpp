@@ -22,10 +22,8 @@ off_t fsize(int file, bool* regular);
 
 // Opens `name` in the working directory: a regular file under 2 GiB.
 // A symbolic link is followed only if it is the user's own: one that
-// another user planted could point anywhere the user may read. `more_words`
-// says the typed line held more than the name, which an open that failed
-// then mentions.
-Failure open_source(const char* name, bool more_words, Source* source);
+// another user planted could point anywhere the user may read.
+Failure open_source(const char* name, Source* source);
 
 // Whether `user` could read the open file by their own rights where it
 // really is: the file itself, and every folder on its path as the kernel

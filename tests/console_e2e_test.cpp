@@ -91,8 +91,8 @@ namespace {
 // A program at a terminal of its own, typed at as a person types.
 class AtTerminal {
 public:
-  AtTerminal(const std::string& program, const fs::path& cwd) {
-    const winsize size{24, 100, 0, 0};
+  AtTerminal(const std::string& program, const fs::path& cwd, unsigned short columns = 100) {
+    const winsize size{24, columns, 0, 0};
     if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
       throw std::runtime_error("cannot open a pseudo-terminal");
     pid_ = ::fork();
@@ -102,6 +102,8 @@ public:
       ::ioctl(slave_, TIOCSCTTY, 0);
       for (int fd = 0; fd < 3; ++fd)
         ::dup2(slave_, fd);
+      ::setenv("TERM", "xterm", 1);
+      ::setenv("LC_ALL", "C.UTF-8", 1);
       if (::chdir(cwd.c_str()) == 0)
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -113,11 +115,12 @@ public:
     ::close(master_);
     ::close(slave_);
   }
-  // Reads the screen until it shows `text`, or 10 s pass.
-  bool await(const std::string& text) {
-    for (int i = 0; i < 1000 && screen_.find(text) == std::string::npos; ++i)
+  // Reads the screen until it shows `text` (after its first `from` bytes),
+  // or 10 s pass.
+  bool await(const std::string& text, std::size_t from = 0) {
+    for (int i = 0; i < 1000 && screen_.find(text, from) == std::string::npos; ++i)
       read_some(10);
-    return screen_.find(text) != std::string::npos;
+    return screen_.find(text, from) != std::string::npos;
   }
   void type(const std::string& keys) {
     if (::write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
@@ -138,6 +141,7 @@ public:
     return left;
   }
   const std::string& screen() const { return screen_; }
+  void signal(int number) const { ::kill(pid_, number); }
 
 private:
   void read_some(int milliseconds) {
@@ -159,17 +163,30 @@ private:
 TEST(Console, AtATerminalTabCompletesAndNothingOfARefusedLineIsLeft) {
   TempDir from, to;
   write_file(from.path / "notes.txt", random_bytes(1200));
+  write_file(from.path / "r\xc3\xa9sum\xc3\xa9.txt", random_bytes(700));
+  write_file(from.path / "my report.txt", "two words: never offered");
 #ifdef FERRY_LINE_EDITOR
-  {
+  const struct {
+    const char* typed;
+    const char* completed; // what the screen shows after the Tab
+    const char* source;
+    const char* copy;
+  } cases[] = {
+      {"no\t", "tes.txt ", "notes.txt", "note1.txt"},
+      {"r\t", "sum\xc3\xa9.txt ", "r\xc3\xa9sum\xc3\xa9.txt", "r\xc3\xa9sum1.txt"},
+      {"m\t", ".txt ", "m.txt", "1.txt"}, // "my report.txt" is two words: not offered
+  };
+  write_file(from.path / "m.txt", "m");
+  for (const auto& c : cases) {
     Process wharf = start_wharf(to.path);
     AtTerminal ferry(ferry_path(), from.path);
     ASSERT_TRUE(ferry.await("Enter Filename with extension: "));
-    ferry.type("no\t");
-    ASSERT_TRUE(ferry.await("tes.txt ")) << ferry.screen(); // completed after "no"
+    ferry.type(c.typed);
+    ASSERT_TRUE(ferry.await(c.completed)) << ferry.screen();
     ferry.type("\r");
     EXPECT_EQ(ferry.status(), 0) << ferry.screen();
     EXPECT_EQ(wharf.wait().status, 0);
-    EXPECT_EQ(read_file(to.path / "note1.txt"), read_file(from.path / "notes.txt"));
+    EXPECT_EQ(read_file(to.path / c.copy), read_file(from.path / c.source));
   }
 #endif
   // A long pasted line, refused: none of it is left for the shell to run.
@@ -179,4 +196,93 @@ TEST(Console, AtATerminalTabCompletesAndNothingOfARefusedLineIsLeft) {
   EXPECT_EQ(ferry.status(), 1);
   EXPECT_NE(ferry.screen().find("is over 19 bytes; nothing sent"), std::string::npos);
   EXPECT_EQ(ferry.unread(), 0);
+}
+
+namespace {
+
+// What a terminal `columns` wide shows after `bytes`, enough of one for
+// what the programs write: text that wraps at the edge, CR, LF, and the
+// cursor moves and erases they use. `wraps` counts the wraps.
+struct Screen {
+  explicit Screen(std::size_t columns) : width(columns), rows(1) {}
+  void feed(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const char c = bytes[i];
+      if (c == '\r') {
+        col = 0;
+      } else if (c == '\n') {
+        if (++row == rows.size())
+          rows.emplace_back();
+      } else if (c == '\033' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+        std::size_t end = i + 2;
+        while (end < bytes.size() && (std::isdigit(bytes[end]) != 0 || bytes[end] == '?' ||
+                                      bytes[end] == ';'))
+          ++end;
+        const std::size_t n = end > i + 2 ? std::strtoul(bytes.c_str() + i + 2, nullptr, 10) : 1;
+        const char op = end < bytes.size() ? bytes[end] : '\0';
+        if (op == 'A')
+          row -= std::min(row, n);
+        else if (op == 'C')
+          col = std::min(width - 1, col + n);
+        else if (op == 'K' || op == 'J')
+          erase(op == 'J');
+        i = end;
+      } else if (static_cast<unsigned char>(c) >= 0x20 &&
+                 (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        if (col == width) {
+          ++wraps;
+          col = 0;
+          if (++row == rows.size())
+            rows.emplace_back();
+        }
+        std::string& line = rows[row];
+        if (line.size() < col + 1)
+          line.resize(col + 1, ' ');
+        line[col++] = c;
+      }
+    }
+  }
+  void erase(bool below) {
+    if (rows[row].size() > col)
+      rows[row].resize(col);
+    if (below)
+      rows.resize(row + 1);
+  }
+  std::string text() const {
+    std::string all;
+    for (const std::string& line : rows)
+      all += line + "\n";
+    return all;
+  }
+  std::size_t width, col = 0, row = 0, wraps = 0;
+  std::vector<std::string> rows;
+};
+
+} // namespace
+
+// A slow receiver keeps the copy going for a few seconds: at 20 columns
+// the status line never wraps, a stop erases it, and on the way out
+// nothing of it is left beside the number.
+TEST(Console, AtANarrowTerminalTheStatusLineFitsAndLeavesNoTrace) {
+  TempDir from;
+  write_file(from.path / "data.bin", random_bytes(600 * 503));
+  Listener slow(3);
+  AtTerminal ferry(ferry_path(), from.path, 20);
+  ASSERT_TRUE(ferry.await("extension: "));
+  ferry.type("data.bin\r");
+  ASSERT_TRUE(ferry.await("\r\n"));
+  const std::size_t typed = ferry.screen().rfind("\r\n") + 2;
+  ASSERT_TRUE(ferry.await("KiB")) << ferry.screen();
+  const std::size_t before_stop = ferry.screen().size();
+  ferry.signal(SIGTSTP);
+  ASSERT_TRUE(ferry.await("\033[K", before_stop)); // erased
+  ASSERT_TRUE(ferry.await("KiB", before_stop)) << ferry.screen(); // and drawn again
+  EXPECT_EQ(ferry.status(), 0) << ferry.screen();
+  slow.stop();
+  Screen screen(20);
+  screen.feed(ferry.screen().substr(0, typed));
+  const std::size_t prompt_wraps = screen.wraps;
+  screen.feed(ferry.screen().substr(typed));
+  EXPECT_EQ(screen.wraps, prompt_wraps) << screen.text();
+  EXPECT_EQ(screen.text(), "Enter Filename with\nextension: data.bin\n0\n");
 }

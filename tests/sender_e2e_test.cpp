@@ -54,12 +54,18 @@ TEST(FerryWire, NineteenCharacterNameArrivesWholeWithItsNul) {
   EXPECT_EQ(s.datagrams[0], name + std::string(1, '\0'));
 }
 
-TEST(FerryWire, OnlyTheFirstTypedWordIsTheName) {
+TEST(FerryWire, TheNameIsTheOneWordTypedAndALineOfMoreSendsNothing) {
   TempDir dir;
   write_file(dir.path / "a.txt", "abc");
-  const Sent s = send_with_listener(dir.path, "  a.txt more words\n");
+  write_file(dir.path / "my", "not the file named");
+  const Sent s = send_with_listener(dir.path, "  a.txt \t\n");
   ASSERT_EQ(s.ferry.status, 0) << s.ferry.err;
   ASSERT_EQ(s.datagrams.size(), 3U);
   EXPECT_EQ(s.datagrams[0], zero_filled("a.txt"));
   EXPECT_EQ(s.datagrams[2], "abc");
+  const Sent two = send_with_listener(dir.path, "my report.txt\n");
+  EXPECT_EQ(two.ferry.status, 1);
+  EXPECT_TRUE(two.datagrams.empty());
+  EXPECT_NE(two.ferry.err.find("more than one word (the first is \"my\")"), std::string::npos)
+      << two.ferry.err;
 }
