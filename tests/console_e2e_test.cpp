@@ -250,8 +250,9 @@ struct Screen {
   }
   std::string text() const {
     std::string all;
+    // Trailing blanks do not show: a line editor and a plain prompt wrap alike.
     for (const std::string& line : rows)
-      all += line + "\n";
+      all += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
     return all;
   }
   std::size_t width, col = 0, row = 0, wraps = 0;
