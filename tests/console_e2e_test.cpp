@@ -142,6 +142,11 @@ public:
   }
   const std::string& screen() const { return screen_; }
   void signal(int number) const { ::kill(pid_, number); }
+  // The window is made `columns` wide, as a person resizes it.
+  void resize(unsigned short columns) const {
+    const winsize size{24, columns, 0, 0};
+    ::ioctl(master_, TIOCSWINSZ, &size);
+  }
 
 private:
   void read_some(int milliseconds) {
@@ -242,6 +247,28 @@ struct Screen {
       }
     }
   }
+  // A window made narrower rewraps its long lines, as tmux and most
+  // terminals do, and the cursor goes with its character.
+  void resize(std::size_t columns) {
+    std::vector<std::string> rewrapped;
+    std::size_t new_row = 0, new_col = 0;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const std::string& line = rows[r];
+      for (std::size_t at = 0; at == 0 || at < line.size(); at += columns) {
+        if (r == row && col >= at && (col < at + columns || at + columns >= line.size())) {
+          new_row = rewrapped.size() + (col - at) / columns;
+          new_col = (col - at) % columns;
+        }
+        rewrapped.push_back(line.substr(at, columns));
+      }
+    }
+    while (rewrapped.size() <= new_row)
+      rewrapped.emplace_back();
+    rows = rewrapped;
+    row = new_row;
+    col = new_col;
+    width = columns;
+  }
   void erase(bool below) {
     if (rows[row].size() > col)
       rows[row].resize(col);
@@ -286,4 +313,32 @@ TEST(Console, AtANarrowTerminalTheStatusLineFitsAndLeavesNoTrace) {
   screen.feed(ferry.screen().substr(typed));
   EXPECT_EQ(screen.wraps, prompt_wraps) << screen.text();
   EXPECT_EQ(screen.text(), "Enter Filename with\nextension: data.bin\n0\n");
+}
+
+// A receiver that stops reading: after a second the line says the copy has
+// stalled, a resize to 40 columns is followed, and SIGTERM leaves nothing.
+TEST(Console, AStalledCopySaysSoAndAResizeOrSigtermLeavesNoTrace) {
+  TempDir from;
+  write_file(from.path / "data.bin", random_bytes(2000 * 503));
+  Listener stuck(0, 2 + 50);
+  AtTerminal ferry(ferry_path(), from.path);
+  ASSERT_TRUE(ferry.await("extension: "));
+  ferry.type("data.bin\r");
+  ASSERT_TRUE(ferry.await("\r\n"));
+  const std::size_t typed = ferry.screen().rfind("\r\n") + 2;
+  ASSERT_TRUE(ferry.await("stalled for 1 s")) << ferry.screen();
+  const std::size_t wide = ferry.screen().size();
+  ferry.resize(40);
+  ASSERT_TRUE(ferry.await("stalled for 2 s", wide)) << ferry.screen();
+  ferry.signal(SIGTERM);
+  EXPECT_EQ(ferry.status(), -1); // ended by the signal
+  stuck.stop();
+  Screen screen(100);
+  screen.feed(ferry.screen().substr(0, typed));
+  const std::size_t prompt_wraps = screen.wraps;
+  screen.feed(ferry.screen().substr(typed, wide - typed));
+  screen.resize(40);
+  screen.feed(ferry.screen().substr(wide));
+  EXPECT_EQ(screen.wraps, prompt_wraps) << screen.text();
+  EXPECT_EQ(screen.text(), "Enter Filename with extension: data.bin\n0\n");
 }
