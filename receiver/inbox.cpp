@@ -23,7 +23,7 @@ void tune_for_batches(int sock) {
 namespace {
 
 // How long one wait for a datagram lasts before the drop counter is read
-// and the sender looked at again; SILENCE_LIMIT is counted in these.
+// and the sender looked at again; silence_limit() is counted in these.
 constexpr std::chrono::milliseconds TICK{100};
 // Quiet this long, a transfer whose datagrams the kernel may have dropped
 // before wharf chose its sender is taken to have lost them.
@@ -131,6 +131,7 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
     return false;
   }
   auto quiet = std::chrono::milliseconds(0);
+  const auto silence = silence_limit();
   for (;;) {
     sockaddr_in from{};
     iovec iov{buffer, capacity};
@@ -161,7 +162,7 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
         errno = ESRCH;
         return false;
       }
-      if (quiet < SILENCE_LIMIT)
+      if (quiet < silence)
         continue;
       errno = EAGAIN;
     }

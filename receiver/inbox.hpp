@@ -1,6 +1,6 @@
 // Where wharf's datagrams come in. Until a sender is chosen, datagrams from
 // senders on this machine are awaited without end; once wharf listens only
-// to one, only that sender is heard and a silence of SILENCE_LIMIT ends the
+// to one, only that sender is heard and a silence of silence_limit() ends the
 // wait. Datagrams the kernel had to drop for want of queue room from then
 // on are counted and reported at once: a transfer with one missing can
 // only fail.
@@ -13,8 +13,13 @@
 #include <cstdint>
 
 #include "failure.hpp"
+#include "wait_limit.hpp"
 
 inline constexpr std::chrono::seconds SILENCE_LIMIT{10};
+// SILENCE_LIMIT, or a test's shorter one (wait_limit.hpp).
+inline std::chrono::seconds silence_limit() {
+  return wait_limit(SILENCE_LIMIT);
+}
 
 // What one receive brought: one datagram, or a coalesced batch.
 struct Received {

@@ -57,7 +57,7 @@ Failure receive_failed(const Inbox& inbox, const Intake& intake, const SenderChe
     return Failure::said(
         "the sender went silent after the name; the size never came; no copy made");
   return Failure::said("the sender went silent for %lld s: %llu of %llu bytes came; no copy made",
-                       static_cast<long long>(SILENCE_LIMIT.count()),
+                       static_cast<long long>(silence_limit().count()),
                        static_cast<unsigned long long>(intake.received()),
                        static_cast<unsigned long long>(intake.size()));
 }
@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
   clear_status();
   if (!inbox.say_in_place())
     die("shutdown");
-  senders.await_sender_gone(SILENCE_LIMIT, &progress);
+  senders.await_sender_gone(silence_limit(), &progress);
   clear_status();
   return 0;
 }

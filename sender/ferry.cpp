@@ -50,8 +50,7 @@ Failure nothing_receiving() {
 }
 
 Failure not_reading() {
-  return Failure::said("wharf has not read for %lld seconds; no copy made",
-                       static_cast<long long>(STALL_LIMIT.count()));
+  return Failure::said("wharf has not read for %s; no copy made", seconds_text(stall_limit()).text);
 }
 
 // A send the socket refused. Once wharf has heard this ferry, the kernel's
@@ -189,7 +188,7 @@ Failure flooded(QueueGauge& queue, const QueueLevel& now) {
 Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner, Progress& progress,
               std::uint32_t charge = CHARGE_PER_DATAGRAM) {
   QueueLevel now{};
-  switch (await_step(queue, step, STALL_LIMIT, &now, &progress, charge)) {
+  switch (await_step(queue, step, stall_limit(), &now, &progress, charge)) {
   case WaitResult::taken:
   case WaitResult::unknown:
     return {};
@@ -209,12 +208,12 @@ Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner, Pr
     break;
   }
   if (step == Step::copy_prepared)
-    return Failure::said("wharf did not get ready for the copy in %lld seconds; no copy made",
-                         static_cast<long long>(STALL_LIMIT.count()));
+    return Failure::said("wharf did not get ready for the copy in %s; no copy made",
+                         seconds_text(stall_limit()).text);
   if (step == Step::in_place)
-    return Failure::said("wharf showed no sign of putting the copy in place for %lld seconds; "
+    return Failure::said("wharf showed no sign of putting the copy in place for %s; "
                          "the copy is not known to be made",
-                         static_cast<long long>(STALL_LIMIT.count()));
+                         seconds_text(stall_limit()).text);
   return not_reading();
 }
 

@@ -49,6 +49,6 @@ bool step_taken(const QueueLevel& level, Step step);
 // once the wait has lasted a second.
 // While the blocks are read, `progress` shows the bytes taken: the total
 // less what is still queued, at `charge` bytes a datagram.
-WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = STALL_LIMIT,
+WaitResult await_step(QueueGauge& queue, Step step, Clock::duration limit = stall_limit(),
                       QueueLevel* last = nullptr, Progress* progress = nullptr,
                       std::uint32_t charge = CHARGE_PER_DATAGRAM);

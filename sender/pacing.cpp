@@ -38,7 +38,7 @@ void Backoff::pause() {
 std::size_t Pacer::room() {
   if (blind_)
     return budget_ > 0 ? budget_ : blind_room();
-  StallWatch watch(Clock::now());
+  StallWatch watch(Clock::now(), limit_);
   Backoff backoff;
   for (;;) {
     QueueLevel& level = last_;

@@ -9,6 +9,7 @@
 
 #include "receiver_queue.hpp"
 #include "transfer.hpp"
+#include "wait_limit.hpp"
 
 // What the kernel charges a receive queue for one queued 503-byte datagram
 // depends on the receiver: about 1.3 KiB each where the datagrams are queued
@@ -23,6 +24,10 @@ inline constexpr std::uint32_t CHARGE_MARGIN_PERCENT = 125;
 // queue's charge to say what one of them costs.
 inline constexpr std::size_t MIN_OBSERVED = BATCH_BLOCKS / 2;
 inline constexpr std::chrono::seconds STALL_LIMIT{10};
+// STALL_LIMIT, or a test's shorter one (wait_limit.hpp).
+inline std::chrono::seconds stall_limit() {
+  return wait_limit(STALL_LIMIT);
+}
 // Room worth asking for once the queue is nearly full: one full batch, or
 // an eighth of what the queue holds when empty, if less. An ordinary
 // user's queue (416 KiB) holds under five batches and drains in a fraction
@@ -42,10 +47,10 @@ using Clock = std::chrono::steady_clock;
 // `used` can stand still for seconds while a slow reader works (the kernel
 // gives its memory back in steps), so progress is judged by what is still
 // waiting: any fall below the lowest seen is progress, and `limit` (by
-// default STALL_LIMIT) without progress is a stall.
+// default stall_limit()) without progress is a stall.
 class StallWatch {
 public:
-  explicit StallWatch(Clock::time_point now, Clock::duration limit = STALL_LIMIT)
+  explicit StallWatch(Clock::time_point now, Clock::duration limit = stall_limit())
       : since_(now), limit_(limit) {}
   bool stalled(std::uint32_t waiting, Clock::time_point now);
 
@@ -106,10 +111,11 @@ protected:
 // CHARGE_PER_DATAGRAM.
 class Pacer {
 public:
-  explicit Pacer(QueueGauge& queue, WaitingForRoom* waiting = nullptr)
-      : queue_(queue), waiting_(waiting) {}
+  explicit Pacer(QueueGauge& queue, WaitingForRoom* waiting = nullptr,
+                 Clock::duration limit = stall_limit())
+      : queue_(queue), waiting_(waiting), limit_(limit) {}
   // Datagrams that may go now: at least 1, or 0 when the receiver has read
-  // nothing for STALL_LIMIT or another socket has replaced it (replaced()).
+  // nothing for `limit` or another socket has replaced it (replaced()).
   // While the queue is nearly full it waits for room for a whole batch,
   // rather than asking again for every few datagrams. Where the kernel
   // cannot be asked, BLIND_BURST once each BLIND_PERIOD.
@@ -135,6 +141,7 @@ private:
 
   QueueGauge& queue_;
   WaitingForRoom* waiting_;
+  Clock::duration limit_;
   QueueLevel last_{};
   std::size_t budget_ = 0;
   bool blind_ = false;

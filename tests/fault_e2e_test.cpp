@@ -137,8 +137,10 @@ TEST(FerryFaults, NoReceiverABusyOneOrOneGoneIsAFailureNotASuccess) {
   {
     write_file(dir.path / "blocks.txt", random_bytes(1200));
     Listener stops_after_the_size(0, 2);
-    expect_one_line(run(ferry_path(), dir.path, "blocks.txt\n"), "ferry: ",
-                    "has not read for 10 seconds; no copy made", "receiver stopped reading");
+    const std::string says = "has not read for " + std::to_string(WAIT_SECONDS) +
+                             (WAIT_SECONDS == 1 ? " second" : " seconds") + "; no copy made";
+    expect_one_line(run(ferry_path(), dir.path, "blocks.txt\n", 30, {.env = SHORT_WAITS}),
+                    "ferry: ", says.c_str(), "receiver stopped reading");
   }
 
   // wharf killed mid-transfer and the port taken at once by another
@@ -244,7 +246,7 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
   };
   for (const auto& k : cases) {
     Harbour harbour;
-    Process wharf = start_wharf(harbour.dir.path);
+    Process wharf = start_wharf(harbour.dir.path, {.env = SHORT_WAITS});
     const auto start = std::chrono::steady_clock::now();
     Crafter sender;
     for (const std::string& d : k.datagrams)

@@ -83,7 +83,8 @@ TEST(Pacer, LearnsWharfsChargeFromTheQueueAndNeverGoesBelowWhatItSaw) {
       return Lookup::found;
     }
   } wharf;
-  Pacer pacer(wharf);
+  // A queue that never drains: each wait for room ends as a stall, soon.
+  Pacer pacer(wharf, nullptr, std::chrono::milliseconds(50));
   EXPECT_EQ(pacer.charge(), CHARGE_PER_DATAGRAM);
   // Sends all the room it has, and the queue's charge rises by `each` a
   // datagram before the next look.

@@ -96,15 +96,15 @@ TEST(Lossless, BothCoresBusyWithOtherProcesses) {
 }
 
 TEST(Lossless, IntoAPlainReceiverFastOrSlowerThanTheStallLimit) {
-  // Fast on default buffers; or slow for 12 s, past ferry's stall limit,
-  // taking 5 datagrams every 100 ms: the kernel then gives back the queue's
-  // memory only in steps far apart, while the reader keeps working.
-  for (const int slow_seconds : {0, 12}) {
+  // Fast on default buffers; or slow past ferry's stall limit, taking 5
+  // datagrams every 100 ms: the kernel then gives back the queue's memory
+  // only in steps far apart, while the reader keeps working.
+  for (const int slow_seconds : {0, WAIT_SECONDS + 1}) {
     TempDir dir;
     const std::string contents = random_bytes((slow_seconds > 0 ? 4 : 8) << 20, 13);
     write_file(dir.path / "big.bin", contents);
     Listener listener(slow_seconds);
-    const Finished f = run(ferry_path(), dir.path, "big.bin", 60);
+    const Finished f = run(ferry_path(), dir.path, "big.bin", 60, {.env = SHORT_WAITS});
     const std::vector<std::string> got = listener.stop();
     EXPECT_EQ(f.status, 0) << f.err;
     ASSERT_EQ(got.size(), 3 + contents.size() / 503);

@@ -38,6 +38,15 @@ struct Finished {
 
 // Two ordinary users, with no account needed: the user "nobody", and a
 // number no account has.
+// The programs' waits for each other (10 s), which a build for the tests
+// lets a test shorten to a second with SHORT_WAITS in its environment.
+#ifdef FERRY_WHARF_TEST_LIMITS
+inline constexpr int WAIT_SECONDS = 1;
+#else
+inline constexpr int WAIT_SECONDS = 10;
+#endif
+inline const std::vector<std::string> SHORT_WAITS = {"FERRY_WHARF_TEST_LIMIT=1"};
+
 inline constexpr uid_t NOBODY = 65534;
 inline constexpr uid_t STRANGER = 4242;
 
