@@ -96,7 +96,8 @@ protected:
 };
 
 // Hands out sending room, asking the kernel before every batch and waiting
-// while the queue is full. A look costs under a microsecond, and one before
+// while the queue is full. A look costs about 3 us (a netlink round trip,
+// whatever it asks for: some 50 ms of CPU a GiB), and one before
 // each batch means that a socket that replaced the receiver gets none of
 // the file.
 //
