@@ -65,8 +65,11 @@ bool WriteBuffer::write_out(std::size_t length) {
 void WriteBuffer::keep_disk_busy() {
   if (written_ - writeback_from_ < WRITEBACK_STEP)
     return;
-  ::sync_file_range(fd_, static_cast<off_t>(writeback_from_),
-                    static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
+  // Only a head start for the disk: where the kernel refuses it, the
+  // background and the final fdatasync write the same pages, and fail
+  // there if they cannot.
+  (void)::sync_file_range(fd_, static_cast<off_t>(writeback_from_),
+                          static_cast<off_t>(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
   writeback_from_ = written_;
   flush_.start(fd_);
 }
