@@ -123,6 +123,15 @@ bool Inbox::drops_seen(std::uint32_t reported) {
   return true;
 }
 
+// Whether the watch says the sender is no longer the one chosen (errno
+// ESRCH).
+bool Inbox::sender_changed() {
+  if (watch_ == nullptr || watch_->still_the_sender())
+    return false;
+  errno = ESRCH;
+  return true;
+}
+
 bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
   socklen_t length = sizeof local_;
   if (local_.sin_port == 0 &&
@@ -158,10 +167,8 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
         errno = ENOBUFS;
         return false;
       }
-      if (watch_ != nullptr && !watch_->still_the_sender()) {
-        errno = ESRCH;
+      if (sender_changed())
         return false;
-      }
       if (quiet < silence)
         continue;
       errno = EAGAIN;
@@ -179,10 +186,8 @@ bool Inbox::receive(char* buffer, std::size_t capacity, Received* received) {
     // ends the wait.
     if (!heard_ && c.interface != loopback_)
       continue;
-    if (watch_ != nullptr && !watch_->still_the_sender()) {
-      errno = ESRCH;
+    if (sender_changed())
       return false;
-    }
     if (!heard_)
       drops_at_name_ = c.drops;
     received->from = from;

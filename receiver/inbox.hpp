@@ -75,6 +75,7 @@ public:
 
 private:
   bool drops_seen(std::uint32_t reported);
+  bool sender_changed();
   int sock_;
   unsigned loopback_ = 0;
   sockaddr_in local_{};
