@@ -13,11 +13,13 @@
 
 #include "transfer.hpp"
 
-off_t fsize(int file, bool* regular) {
+off_t fsize(int file, bool* regular, mode_t* mode) {
   struct stat st {};
   if (::fstat(file, &st) != 0)
     return -1;
   *regular = S_ISREG(st.st_mode);
+  if (mode != nullptr)
+    *mode = st.st_mode & 07777;
   return st.st_size;
 }
 
@@ -50,7 +52,8 @@ Failure open_source(const char* name, Source* source) {
   if (!file)
     return Failure::said("cannot open %s: %s; nothing sent", name, std::strerror(errno));
   bool regular = false;
-  const off_t length = fsize(file.get(), &regular);
+  mode_t mode = 0;
+  const off_t length = fsize(file.get(), &regular, &mode);
   if (length < 0)
     return Failure::call("fstat");
   if (!regular)
@@ -58,12 +61,9 @@ Failure open_source(const char* name, Source* source) {
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
     return Failure::said("%s is %lld bytes; files must be under 2 GiB; nothing sent", name,
                          static_cast<long long>(length));
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0)
-    return Failure::call("fstat");
   source->file = std::move(file);
   source->size = static_cast<std::uint64_t>(length);
-  source->mode = st.st_mode & 0777;
+  source->mode = mode & 0777;
   return {};
 }
 

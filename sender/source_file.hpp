@@ -17,8 +17,9 @@ struct Source {
 };
 
 // The length of the open file, or -1 with errno set; `regular` says
-// whether it is a regular file, the only kind whose length is its size.
-off_t fsize(int file, bool* regular);
+// whether it is a regular file, the only kind whose length is its size,
+// and `mode` (if given) its mode bits, from the same look.
+off_t fsize(int file, bool* regular, mode_t* mode = nullptr);
 
 // Opens `name` in the working directory: a regular file under 2 GiB.
 // A symbolic link is followed only if it is the user's own: one that
