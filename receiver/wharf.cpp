@@ -12,8 +12,8 @@
 #include "failure.hpp"
 #include "fd.hpp"
 #include "inbox.hpp"
-#include "intake.hpp"
 #include "progress.hpp"
+#include "reception.hpp"
 #include "sender_check.hpp"
 #include "temp_file.hpp"
 #include "transfer.hpp"
@@ -27,140 +27,6 @@ constexpr const char* USAGE =
     "the current directory under the output name (notes.txt -> note1.txt).\n"
     "Takes no arguments: start it, then run ferry. See wharf(1).\n";
 constexpr const char* HOW = "run wharf in the directory for the copy";
-
-// Big enough for a coalesced batch of full blocks from ferry.
-constexpr std::size_t RECEIVE_CAPACITY = BATCH_BLOCKS * BLOCK_SIZE;
-
-Failure write_failed(const Intake& intake) {
-  return Failure::said("cannot write the copy of %s: %s; no copy made", intake.sent_name(),
-                       std::strerror(errno));
-}
-
-Failure sender_lost(const SenderCheck& senders) {
-  if (senders.gone())
-    return Failure::said("the socket that sent the name is gone; no copy made");
-  return Failure::said(
-      "the socket that sent the name is gone, and another holds its address; no copy made");
-}
-
-// What a receive that brought nothing means for this transfer.
-Failure receive_failed(const Inbox& inbox, const Intake& intake, const SenderCheck& senders) {
-  if (errno == ESRCH)
-    return sender_lost(senders);
-  if (errno == ENOBUFS)
-    return Failure::said(
-        "the kernel dropped %u datagrams: the sender outran the queue; no copy made",
-        static_cast<unsigned>(inbox.dropped()));
-  if (errno != EAGAIN && errno != EWOULDBLOCK)
-    return Failure::call(inbox.failed_call());
-  if (intake.stage() == Stage::size)
-    return Failure::said(
-        "the sender went silent after the name; the size never came; no copy made");
-  return Failure::said("the sender went silent for %lld s: %llu of %llu bytes came; no copy made",
-                       static_cast<long long>(silence_limit().count()),
-                       static_cast<unsigned long long>(intake.received()),
-                       static_cast<unsigned long long>(intake.size()));
-}
-
-// The transfer's datagrams as they come, taken a stage at a time. Each
-// arrival is received straight into the copy's write buffer, and what
-// belongs in the copy is kept where it lies.
-class Reception final : public SenderWatch {
-public:
-  // `notice` shows what a user should know of a sender ignored.
-  Reception(Inbox& inbox, WriteBuffer& buffer, SenderCheck& senders, Progress& progress,
-            void (*notice)(const Failure&))
-      : inbox_(inbox), buffer_(buffer), senders_(senders), progress_(progress), notice_(notice) {}
-  const Intake& intake() const { return intake_; }
-
-  // Waits without end for a name from a sender who may put its copy here,
-  // and from then on hears that sender alone.
-  Failure take_name() {
-    for (;;) {
-      Received received{};
-      Failure failed = receive(&received);
-      if (failed)
-        return failed;
-      Intake tried;
-      Arrival arrival(received.length, received.segment);
-      arrival.feed(tried, data_, Stage::size);
-      const bool named = tried.stage() == Stage::size;
-      Failure notice;
-      if (!senders_.admit(received.from, received.to, named ? tried.output_name() : nullptr,
-                          &notice)) {
-        if (notice)
-          notice_(notice);
-        continue;
-      }
-      failed = truncated(received);
-      if (failed)
-        return failed;
-      if (!named)
-        return Failure::said("%s", tried.reason());
-      intake_ = tried;
-      arrival_ = arrival;
-      return inbox_.listen_only_to(received.from, this);
-    }
-  }
-
-  // Takes the admitted sender's datagrams until the intake has reached
-  // `until`.
-  Failure take_until(Stage until) {
-    while (intake_.stage() < until) {
-      if (arrival_.used_up()) {
-        Received received{};
-        Failure failed = receive(&received);
-        if (!failed)
-          failed = truncated(received);
-        if (failed)
-          return failed;
-        arrival_ = Arrival(received.length, received.segment);
-      }
-      const Arrival::Content content = arrival_.feed(intake_, data_, until);
-      if (intake_.stage() == Stage::refused)
-        return Failure::said("%s", intake_.reason());
-      if (content.length > 0) {
-        buffer_.keep(content.offset, content.length);
-        progress_.update(intake_.received());
-      }
-    }
-    return {};
-  }
-
-  // Asked at each arrival and each tick of silence: a sender that has gone
-  // quiet shows as stalled.
-  bool still_the_sender() override {
-    progress_.update(intake_.received());
-    return senders_.still_the_sender();
-  }
-
-private:
-  // The next arrival, straight into the write buffer.
-  Failure receive(Received* received) {
-    data_ = buffer_.space(RECEIVE_CAPACITY);
-    if (data_ == nullptr)
-      return write_failed(intake_);
-    if (!inbox_.receive(data_, RECEIVE_CAPACITY, received))
-      return receive_failed(inbox_, intake_, senders_);
-    return {};
-  }
-
-  static Failure truncated(const Received& received) {
-    if (!received.truncated)
-      return {};
-    return Failure::said("a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
-                         RECEIVE_CAPACITY);
-  }
-
-  Inbox& inbox_;
-  WriteBuffer& buffer_;
-  SenderCheck& senders_;
-  Progress& progress_;
-  void (*notice_)(const Failure&);
-  Intake intake_;
-  Arrival arrival_;
-  char* data_ = nullptr;
-};
 
 // Everything that can be checked about the copy is checked as the size
 // comes, before any data: ferry sends the contents only once wharf says the
