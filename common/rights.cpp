@@ -209,12 +209,18 @@ bool may(const User& user, const Access& object, int want) {
   return (granted & wanted) == wanted;
 }
 
+bool answers_for_itself(uid_t uid) {
+  return uid == ::geteuid() || uid == 0;
+}
+
+bool sticky_allows(mode_t dir_mode, uid_t dir_owner, uid_t target_owner, uid_t who) {
+  return (dir_mode & S_ISVTX) == 0 || who == 0 || target_owner == who || dir_owner == who;
+}
+
 bool could_put(const User& user, const Access& dir, const struct stat* target) {
   if (!may(user, dir, W_OK | X_OK))
     return false;
-  const bool sticky = (dir.mode & S_ISVTX) != 0;
-  return !sticky || target == nullptr || user.uid == 0 || target->st_uid == user.uid ||
-         dir.uid == user.uid;
+  return target == nullptr || sticky_allows(dir.mode, dir.uid, target->st_uid, user.uid);
 }
 
 bool may_reach(const User& user, int dir) {

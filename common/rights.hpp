@@ -52,6 +52,14 @@ bool access_of(int fd, Access* access);
 // object: every bit of `want` must be granted.
 bool may(const User& user, const Access& object, int want);
 
+// Whether `uid` is the user this program runs as, or root: the kernel's
+// own checks then judge, and nothing is judged on their behalf.
+bool answers_for_itself(uid_t uid);
+
+// The sticky folder's rule: in a folder with the sticky bit, an existing
+// file may be replaced only by its owner, the folder's owner or root.
+bool sticky_allows(mode_t dir_mode, uid_t dir_owner, uid_t target_owner, uid_t who);
+
 // Whether `user` could put a file named like `target` into the folder
 // `dir` (a rename over it, or a new file): write and search on the folder,
 // and, in a sticky folder, an existing `target` must be theirs or the

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "cleanup.hpp"
+#include "rights.hpp"
 
 namespace {
 
@@ -30,9 +31,8 @@ bool can_replace(const char* name) {
     return false;
   }
   struct stat here {};
-  const uid_t me = ::geteuid();
-  if (me != 0 && ::stat(".", &here) == 0 && (here.st_mode & S_ISVTX) != 0 && here.st_uid != me &&
-      target.st_uid != me) {
+  if (::stat(".", &here) == 0 &&
+      !sticky_allows(here.st_mode, here.st_uid, target.st_uid, ::geteuid())) {
     errno = EPERM;
     return false;
   }

@@ -146,7 +146,7 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
     break;
   }
   *receiver = {true, level.owner, level.wharf};
-  if (level.owner == ::geteuid() || level.owner == 0)
+  if (answers_for_itself(level.owner))
     return {};
   const User user = user_of(level.owner);
   if (readable_by(user, source))

@@ -164,3 +164,41 @@ TEST(Rights, TheJudgeSaysWhatTheKernelSaysForEveryUserAndObject) {
     EXPECT_EQ(may_reach(user, inner_fd.get()), kernel[0]) << "user " << user.uid;
   }
 }
+
+// The same judge from hand-made folders and files, for any user running
+// the tests: the owner's bits alone for the owner, search and write on
+// the folder, and the sticky folder's rule.
+TEST(Rights, APutIsJudgedByTheFoldersBitsOwnerAndStickyRule) {
+  constexpr uid_t ME = 7, OTHER = 5;
+  constexpr uid_t NONE = static_cast<uid_t>(-1); // no file of that name yet
+  const struct {
+    mode_t dir_mode;
+    uid_t dir_owner, target_owner, who;
+    bool may;
+    const char* what;
+  } cases[] = {
+      {0777, 0, OTHER, ME, true, "open folder"},
+      {0775, 0, NONE, ME, false, "others may not write"},
+      {0776, 0, NONE, ME, false, "others may not search"},
+      {0773, 0, NONE, ME, true, "read is not needed"},
+      {0700, ME, NONE, ME, true, "the owner's own bits"},
+      {0077, ME, NONE, ME, false, "the owner gets the owner's bits, not the others'"},
+      {01777, 0, OTHER, ME, false, "sticky: another's file"},
+      {01777, 0, ME, ME, true, "sticky: one's own file"},
+      {01777, ME, OTHER, ME, true, "sticky: one's own folder"},
+      {01777, 0, NONE, ME, true, "sticky: a new name"},
+      {01777, 0, OTHER, 0, true, "sticky: root"},
+  };
+  for (const auto& c : cases) {
+    Access dir;
+    dir.uid = c.dir_owner;
+    dir.gid = 100;
+    dir.mode = S_IFDIR | c.dir_mode;
+    struct stat target {};
+    target.st_uid = c.target_owner;
+    User user;
+    user.uid = c.who;
+    user.groups = {200};
+    EXPECT_EQ(could_put(user, dir, c.target_owner == NONE ? nullptr : &target), c.may) << c.what;
+  }
+}
