@@ -32,6 +32,20 @@ TEST(ReadName, TakesTheFirstWordAfterBlanks) {
   EXPECT_FALSE(more);
   EXPECT_EQ(typed("abcdefghij123456789\n", &name), NameRead::ok);
   EXPECT_EQ(name, "abcdefghij123456789");
+  // Bytes of a UTF-8 name, and 0xA0 (a blank in Latin-1), are the name's.
+  EXPECT_EQ(typed("r\xc3\xa9sum\xc3\xa9.txt\xa0x\n", &name, &more), NameRead::ok);
+  EXPECT_EQ(name, "r\xc3\xa9sum\xc3\xa9.txt\xa0x");
+  EXPECT_FALSE(more);
+}
+
+TEST(ReadName, SkipLineLeavesTheNextLineForWhateverReadsNext) {
+  std::string input = "the rest of a long line\nnext\n";
+  std::FILE* in = ::fmemopen(input.data(), input.size(), "r");
+  skip_line(in);
+  char rest[8] = {};
+  EXPECT_NE(std::fgets(rest, sizeof rest, in), nullptr);
+  EXPECT_STREQ(rest, "next\n");
+  std::fclose(in);
 }
 
 TEST(ReadName, ReportsNoWordAndWordsTooLongForTheDatagram) {
