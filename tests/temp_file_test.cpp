@@ -67,8 +67,9 @@ TEST(TempFile, AnUncommittedCopyLeavesNothingBehind) {
     EXPECT_EQ(read_file(here.dir.path / "out.bin"), "earlier");
   }
   // A named copy also goes when the process exits without unwinding, and
-  // on a fatal signal, with or without a core.
-  for (const int ending : {0, SIGTERM, SIGABRT}) {
+  // on a fatal signal, with or without a core, the hangup of a closed
+  // terminal too.
+  for (const int ending : {0, SIGTERM, SIGABRT, SIGHUP}) {
     InTempDir here;
     const pid_t child = ::fork();
     if (child == 0) {
