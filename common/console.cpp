@@ -74,6 +74,8 @@ void warn(const char* program, const Failure& failure) {
   if (failure.label() != nullptr) {
     errno = failure.error();
     std::perror(failure.label());
+  } else if (failure.is_bare()) {
+    std::fprintf(stderr, "%s\n", failure.text());
   } else {
     std::fprintf(stderr, "%s: %s\n", program, failure.text());
   }

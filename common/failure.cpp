@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 Failure Failure::call(const char* label) {
   Failure f;
@@ -18,5 +19,35 @@ Failure Failure::said(const char* format, ...) {
   // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above; clang 14 misses va_start in static members
   std::vsnprintf(f.text_, sizeof f.text_, format, args);
   va_end(args);
+  return f;
+}
+
+Failure Failure::told(const char* format, ...) {
+  Failure f;
+  va_list args;
+  va_start(args, format);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above; clang 14 misses va_start in static members
+  std::vsnprintf(f.text_, sizeof f.text_, format, args);
+  va_end(args);
+  f.told_ = true;
+  return f;
+}
+
+Failure Failure::bare(const char* line) {
+  Failure f;
+  std::snprintf(f.text_, sizeof f.text_, "%s", line);
+  f.told_ = true;
+  f.bare_ = true;
+  return f;
+}
+
+Failure Failure::with(Outcome outcome) const {
+  if (label_ != nullptr || told_ || text_[0] == '\0')
+    return *this;
+  Failure f = *this;
+  const std::size_t length = std::strlen(f.text_);
+  std::snprintf(f.text_ + length, sizeof f.text_ - length, "; %s",
+                outcome == Outcome::nothing_sent ? "nothing sent" : "no copy made");
+  f.told_ = true;
   return f;
 }

@@ -34,7 +34,7 @@ bool Intake::take(const char* data, std::size_t length) {
   case Stage::final_block:
     return take_block(length);
   case Stage::done:
-    return refuse("a datagram of %zu bytes came after the whole file; no copy made", length);
+    return refuse("a datagram of %zu bytes came after the whole file", length);
   case Stage::refused:
     break;
   }
@@ -53,15 +53,14 @@ bool Intake::refuse(const char* format, ...) {
 
 bool Intake::take_name(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("a first datagram of %zu bytes, not %zu: not a ferry transfer; no copy made",
-                  length, CTRL_LEN);
+    return refuse("a first datagram of %zu bytes, not %zu: not a ferry transfer", length, CTRL_LEN);
   const void* nul = std::memchr(data, '\0', CTRL_LEN);
   if (nul == nullptr)
-    return refuse("refused the name \"%s\": it has 20 or more bytes; no copy made",
+    return refuse("refused the name \"%s\": it has 20 or more bytes",
                   shown(std::string_view(data, CTRL_LEN)).text);
   const std::string_view name(data, static_cast<std::size_t>(static_cast<const char*>(nul) - data));
   if (const char* problem = name_problem(name))
-    return refuse("refused the name \"%s\": %s; no copy made", shown(name).text, problem);
+    return refuse("refused the name \"%s\": %s", shown(name).text, problem);
   name.copy(sent_name_, name.size());
   name.copy(output_name_, name.size());
   to_output_name(output_name_, name.size());
@@ -72,11 +71,11 @@ bool Intake::take_name(const char* data, std::size_t length) {
 
 bool Intake::take_size(const char* data, std::size_t length) {
   if (length != CTRL_LEN)
-    return refuse("the size datagram has %zu bytes, not %zu; no copy made", length, CTRL_LEN);
+    return refuse("the size datagram has %zu bytes, not %zu", length, CTRL_LEN);
   const std::string_view text(data, length);
   if (const char* problem = size_text_problem(text, &size_))
-    return refuse("refused the size \"%s\": %s; no copy made",
-                  shown(text.substr(0, text.find('\0'))).text, problem);
+    return refuse("refused the size \"%s\": %s", shown(text.substr(0, text.find('\0'))).text,
+                  problem);
   stage_ = full_blocks(size_) > 0 ? Stage::blocks : Stage::final_block;
   return true;
 }
@@ -84,8 +83,7 @@ bool Intake::take_size(const char* data, std::size_t length) {
 bool Intake::take_block(std::size_t length) {
   const std::size_t expected = expected_length();
   if (length != expected)
-    return refuse("datagram lost or added: %zu bytes came where %zu were due; no copy made", length,
-                  expected);
+    return refuse("datagram lost or added: %zu bytes came where %zu were due", length, expected);
   received_ += length;
   if (stage_ == Stage::final_block)
     stage_ = Stage::done;

@@ -35,15 +35,13 @@ Failure prepare_copy(const Intake& intake, mode_t mode, TempFile& copy, WriteBuf
   const char* name = intake.output_name();
   if (!can_replace(name)) {
     if (errno == EISDIR)
-      return Failure::said("%s is a directory, so the copy cannot take its name; no copy made",
-                           name);
-    return Failure::said("cannot replace %s: %s; no copy made", name, std::strerror(errno));
+      return Failure::said("%s is a directory, so the copy cannot take its name", name);
+    return Failure::said("cannot replace %s: %s", name, std::strerror(errno));
   }
   if (!copy.create(true, mode))
-    return Failure::said("cannot create a file in this directory: %s; no copy made",
-                         std::strerror(errno));
+    return Failure::said("cannot create a file in this directory: %s", std::strerror(errno));
   if (!copy.reserve(intake.size()))
-    return Failure::said("no room for %llu bytes here: %s; no copy made",
+    return Failure::said("no room for %llu bytes here: %s",
                          static_cast<unsigned long long>(intake.size()), std::strerror(errno));
   buffer.write_to(copy.fd());
   return {};
@@ -54,10 +52,17 @@ Failure put_in_place(WriteBuffer& buffer, TempFile& copy, const char* name, bool
   if (buffer.finish() && copy.commit(name, replace))
     return {};
   if (errno == EEXIST)
-    return Failure::said("%s appeared while the copy came, and its sender may not replace it; "
-                         "no copy made",
+    return Failure::said("%s appeared while the copy came, and its sender may not replace it",
                          name);
-  return Failure::said("cannot put the copy in place as %s: %s; no copy made", name,
+  return Failure::said("cannot put the copy in place as %s: %s", name, std::strerror(errno));
+}
+
+// The copy's name synced with its folder: the copy is made, whatever
+// happens to this last step.
+Failure name_on_disk(TempFile& copy, const char* name) {
+  if (copy.sync_directory())
+    return {};
+  return Failure::told("%s is in place, but its name may not survive a power loss: %s", name,
                        std::strerror(errno));
 }
 
@@ -68,11 +73,10 @@ int main(int argc, char** argv) {
     return answer(ME, asked, argc, argv, USAGE, HOW);
   const auto check = [](const Failure& failure) {
     if (failure)
-      fail(ME, failure);
+      fail(ME, failure.with(Outcome::no_copy));
   };
   const Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
-  if (!sock)
-    die("socket");
+  check(called("socket", static_cast<bool>(sock)));
   tune_for_batches(sock.get());
   Inbox inbox(sock.get());
   check(inbox.watch());
@@ -80,8 +84,7 @@ int main(int argc, char** argv) {
   // over before the file closes.
   TempFile copy;
   WriteBuffer buffer;
-  if (!buffer.ready())
-    die("mmap");
+  check(called("mmap", buffer.ready()));
   SenderCheck senders;
   Progress progress;
   Reception in(inbox, buffer, senders, progress, [](const Failure& f) { warn(ME, f); });
@@ -91,8 +94,8 @@ int main(int argc, char** argv) {
   local.sin_family = AF_INET;
   local.sin_port = htons(PORT);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1)
-    die("bind");
+  check(called("bind",
+               ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0));
   const Intake& intake = in.intake();
 
   // The name is awaited without end; from then on only its sender is
@@ -102,26 +105,21 @@ int main(int argc, char** argv) {
   progress.start(intake.size());
   print_number(intake.name_length());
   check(prepare_copy(intake, senders.copy_mode(), copy, buffer));
-  if (!inbox.say_ready())
-    die("shutdown");
+  check(called("shutdown", inbox.say_ready()));
   check(in.take_until(Stage::final_block));
   print_number(final_length(intake.size()));
   check(in.take_until(Stage::done));
 
   // Exit status 0 says the copy is in place and on disk, name and all,
   // and only the socket that sent the name can have sent the rest.
-  if (!senders.same_sender())
-    fail(ME, sender_lost(senders));
+  check(senders.same_sender() ? Failure() : sender_lost(senders));
   {
     const Beat working(sock.get(), &progress);
     check(put_in_place(buffer, copy, intake.output_name(), !senders.no_replace()));
-    if (!copy.sync_directory())
-      fail(ME, Failure::said("%s is in place, but its name may not survive a power loss: %s",
-                             intake.output_name(), std::strerror(errno)));
+    check(name_on_disk(copy, intake.output_name()));
   }
   clear_status();
-  if (!inbox.say_in_place())
-    die("shutdown");
+  check(called("shutdown", inbox.say_in_place()));
   senders.await_sender_gone(silence_limit(), &progress);
   clear_status();
   return 0;

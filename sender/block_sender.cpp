@@ -13,7 +13,7 @@
 namespace {
 
 // How a kernel or path without segmentation offload, or without splicing
-// into a datagram socket, says so: at once, with nothing sent.
+// into a datagram socket, says so: at once, sending nothing.
 bool refusal(int error) {
   return error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP || error == EIO ||
          error == ENOSYS;

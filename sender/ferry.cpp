@@ -45,12 +45,11 @@ constexpr const char* STOPPED = "wharf stopped before it had the whole file";
 constexpr const char* NOT_IN_PLACE = "wharf could not put the copy in place";
 
 Failure nothing_receiving() {
-  return Failure::said("nothing is receiving on UDP port %u (start wharf first); nothing sent",
-                       PORT);
+  return Failure::said("nothing is receiving on UDP port %u (start wharf first)", PORT);
 }
 
 Failure not_reading() {
-  return Failure::said("wharf has not read for %s; no copy made", seconds_text(stall_limit()).text);
+  return Failure::said("wharf has not read for %s", seconds_text(stall_limit()).text);
 }
 
 // A send the socket refused. Once wharf has heard this ferry, the kernel's
@@ -58,7 +57,7 @@ Failure not_reading() {
 // socket has gone.
 Failure send_refused(const char* gone) {
   if (errno == ECONNREFUSED)
-    return Failure::said("%s; no copy made", gone);
+    return Failure::said("%s", gone);
   return Failure::call("sendto()");
 }
 
@@ -92,20 +91,19 @@ Failure typed_name(char (&name)[CTRL_LEN]) {
   bool more_words = false;
   switch (ask_for_name(name, &more_words)) {
   case NameRead::none:
-    return Failure::said("no file name was typed; nothing sent");
+    return Failure::said("no file name was typed");
   case NameRead::too_long:
-    return Failure::said("the name \"%s\" is over %zu bytes; nothing sent", shown(name, true).text,
-                         NAME_MAX_LEN);
+    return Failure::said("the name \"%s\" is over %zu bytes", shown(name, true).text, NAME_MAX_LEN);
   case NameRead::ok:
     break;
   }
   // Sending the first word would copy a file the user did not name.
   if (more_words)
     return Failure::said("the line holds more than one word (the first is \"%s\"); a name is "
-                         "one word; nothing sent",
+                         "one word",
                          shown(name).text);
   if (const char* problem = name_problem(name))
-    return Failure::said("refused the name \"%s\": %s%s; nothing sent", shown(name).text, problem,
+    return Failure::said("refused the name \"%s\": %s%s", shown(name).text, problem,
                          std::strchr(name, '/') != nullptr ? " (run ferry in its directory)" : "");
   return {};
 }
@@ -140,7 +138,7 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
     return {};
   case Lookup::absent:
     if (queue.port_taken())
-      return Failure::said("wharf is busy with another transfer; try again later; nothing sent");
+      return Failure::said("wharf is busy with another transfer; try again later");
     return nothing_receiving();
   case Lookup::found:
     break;
@@ -151,8 +149,7 @@ Failure receiver_present(ReceiverQueue& queue, const Source& source, const char*
   const User user = user_of(level.owner);
   if (readable_by(user, source))
     return {};
-  return Failure::said("port %u is held by user %s, who could not read %s; nothing sent", PORT,
-                       user.name, name);
+  return Failure::said("port %u is held by user %s, who could not read %s", PORT, user.name, name);
 }
 
 Failure send_name(int sock, const char* name) {
@@ -169,7 +166,7 @@ Failure send_size(int sock, std::uint64_t size) {
 
 Failure replaced(const QueueLevel& now) {
   return Failure::said("port %u is now held by a socket of user %s, not the receiver this ferry "
-                       "began with; nothing more sent; no copy made",
+                       "began with; nothing more sent",
                        PORT, user_of(now.owner).name);
 }
 
@@ -179,7 +176,7 @@ Failure flooded(QueueGauge& queue, const QueueLevel& now) {
   if (queue.other_sender(&owner))
     std::snprintf(by, sizeof by, " (user %s also sends to port %u)", user_of(owner).name, PORT);
   return Failure::said("wharf's queue overflowed before it took this ferry's name: the kernel "
-                       "dropped %u datagrams there%s; no copy made",
+                       "dropped %u datagrams there%s",
                        static_cast<unsigned>(now.drops), by);
 }
 
@@ -193,25 +190,25 @@ Failure await(ReceiverQueue& queue, Step step, const char* gone, uid_t owner, Pr
   case WaitResult::unknown:
     return {};
   case WaitResult::busy:
-    return Failure::said("wharf took another sender's transfer; try again later; no copy made");
+    return Failure::said("wharf took another sender's transfer; try again later");
   case WaitResult::ignored:
     return Failure::said("the wharf of user %s ignored this ferry: it takes a copy only from users "
-                         "who may write in its folder; no copy made",
+                         "who may write in its folder",
                          user_of(owner).name);
   case WaitResult::flooded:
     return flooded(queue, now);
   case WaitResult::replaced:
     return replaced(now);
   case WaitResult::gone:
-    return Failure::said("%s; no copy made", gone);
+    return Failure::said("%s", gone);
   case WaitResult::stalled:
     break;
   }
   if (step == Step::copy_prepared)
-    return Failure::said("wharf did not get ready for the copy in %s; no copy made",
+    return Failure::said("wharf did not get ready for the copy in %s",
                          seconds_text(stall_limit()).text);
   if (step == Step::in_place)
-    return Failure::said("wharf showed no sign of putting the copy in place for %s; "
+    return Failure::told("wharf showed no sign of putting the copy in place for %s; "
                          "the copy is not known to be made",
                          seconds_text(stall_limit()).text);
   return not_reading();
@@ -222,9 +219,9 @@ Failure sending_failed(Sent sent, const char* name) {
   case Sent::ok:
     break;
   case Sent::shrank:
-    return Failure::said("%s shrank while it was sent; no copy made", name);
+    return Failure::said("%s shrank while it was sent", name);
   case Sent::unreadable:
-    return Failure::said("cannot read %s: %s; no copy made", name, std::strerror(errno));
+    return Failure::said("cannot read %s: %s", name, std::strerror(errno));
   case Sent::refused:
     return send_refused(STOPPED);
   }
@@ -299,20 +296,18 @@ int main(int argc, char** argv) {
   // The terminal's character set, so that the line editor takes a name
   // in it as typed; messages and numbers stay in the C locale.
   std::setlocale(LC_CTYPE, "");
-  const auto check = [](const Failure& failure) {
+  // Until the name has gone out, a failure leaves nothing sent.
+  Outcome outcome = Outcome::nothing_sent;
+  const auto check = [&outcome](const Failure& failure) {
     if (failure)
-      fail(ME, failure);
+      fail(ME, failure.with(outcome));
   };
   const Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17));
-  if (!sock)
-    die("socket");
+  check(called("socket", static_cast<bool>(sock)));
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(PORT);
-  if (::inet_aton(LOOPBACK, &to.sin_addr) == 0) {
-    std::fwrite("inet_aton() failed\n", 1, 19, stderr);
-    return 1;
-  }
+  check(::inet_aton(LOOPBACK, &to.sin_addr) != 0 ? Failure() : Failure::bare("inet_aton() failed"));
 
   // Everything that can be refused is refused before anything is sent.
   char name[CTRL_LEN];
@@ -332,6 +327,7 @@ int main(int argc, char** argv) {
   // the copy in place and on disk.
   Progress progress;
   check(send_name(sock.get(), name));
+  outcome = Outcome::no_copy;
   check(await(queue, Step::name_taken, REFUSED, receiver.owner, progress));
   print_number(final_length(source.size));
   check(send_size(sock.get(), source.size));

@@ -44,22 +44,22 @@ Failure open_source(const char* name, Source* source) {
   if (!file && errno == ELOOP) {
     const long owner = link_owner(name);
     if (owner >= 0 && static_cast<uid_t>(owner) != ::geteuid())
-      return Failure::said("%s is a symbolic link of user %s, not yours; nothing sent", name,
+      return Failure::said("%s is a symbolic link of user %s, not yours", name,
                            user_of(static_cast<uid_t>(owner)).name);
     if (owner >= 0)
       file = Fd(::open(name, OPEN_FLAGS));
   }
   if (!file)
-    return Failure::said("cannot open %s: %s; nothing sent", name, std::strerror(errno));
+    return Failure::said("cannot open %s: %s", name, std::strerror(errno));
   bool regular = false;
   mode_t mode = 0;
   const off_t length = fsize(file.get(), &regular, &mode);
   if (length < 0)
     return Failure::call("fstat");
   if (!regular)
-    return Failure::said("%s is not a regular file; nothing sent", name);
+    return Failure::said("%s is not a regular file", name);
   if (static_cast<std::uint64_t>(length) > SIZE_MAX_BYTES)
-    return Failure::said("%s is %lld bytes; files must be under 2 GiB; nothing sent", name,
+    return Failure::said("%s is %lld bytes; files must be under 2 GiB", name,
                          static_cast<long long>(length));
   source->file = std::move(file);
   source->size = static_cast<std::uint64_t>(length);
