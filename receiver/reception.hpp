@@ -107,7 +107,7 @@ private:
   static Failure truncated(const Received& received) {
     if (!received.truncated)
       return {};
-    return Failure::said("a datagram over %zu bytes arrived: not a ferry transfer; no copy made",
+    return Failure::said("a datagram over %zu bytes arrived: not a ferry transfer",
                          RECEIVE_CAPACITY);
   }
 

@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
   // The terminal's character set, so that the line editor takes a name
   // in it as typed; messages and numbers stay in the C locale.
   std::setlocale(LC_CTYPE, "");
-  // Until the name has gone out, a failure leaves nothing sent.
+  // A failure before the name has gone out has sent nothing.
   Outcome outcome = Outcome::nothing_sent;
   const auto check = [&outcome](const Failure& failure) {
     if (failure)

@@ -65,6 +65,15 @@ void expect_one_line(const Finished& f, const std::string& program, const std::s
   EXPECT_EQ(f.err.rfind(program, 0), 0U) << what << ": " << f.err;
   EXPECT_NE(f.err.find(says), std::string::npos) << what << ": " << f.err;
   EXPECT_EQ(std::count(f.err.begin(), f.err.end(), '\n'), 1) << what << ": " << f.err;
+  // What the failure means for the transfer is said once, at most.
+  const auto times = [&](const std::string& outcome) {
+    std::size_t n = 0;
+    for (std::size_t at = f.err.find(outcome); at != std::string::npos;
+         at = f.err.find(outcome, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_LE(times("no copy made") + times("nothing sent"), 1U) << what << ": " << f.err;
 }
 
 // A receiving folder holding an earlier copy, open to the user "nobody".
@@ -240,6 +249,9 @@ TEST(WharfFaults, HostileOrBrokenSequencesAreRefusedWithinSeconds) {
       {"short full datagram",
        {control("notes.txt"), control("1200"), c.substr(0, 400)},
        "400 bytes"},
+      {"oversized datagram",
+       {control("notes.txt"), control("70000"), std::string(65000, 'x')},
+       "not a ferry transfer; no copy made"},
       {"lost final datagram",
        {control("notes.txt"), control("1200"), blocks(c, 0, 1), blocks(c, 1, 2)},
        "1006 of 1200 bytes came"},
