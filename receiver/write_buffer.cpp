@@ -95,20 +95,6 @@ void WriteBuffer::keep(std::size_t offset, std::size_t length) {
   fill_ += length;
 }
 
-bool WriteBuffer::append(const char* data, std::size_t length) {
-  while (length > 0) {
-    char* into = space(std::min(length, CAPACITY / 2));
-    if (into == nullptr)
-      return false;
-    const std::size_t n = std::min(length, CAPACITY - fill_);
-    std::memcpy(into, data, n);
-    keep(0, n);
-    data += n;
-    length -= n;
-  }
-  return true;
-}
-
 bool WriteBuffer::finish() {
   const bool wrote = write_out(fill_);
   const int error = errno;

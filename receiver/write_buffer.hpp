@@ -28,8 +28,6 @@ public:
   // The bytes [offset, offset + length) of the last space() are the copy's
   // next. Bytes of one space() are kept in order.
   void keep(std::size_t offset, std::size_t length);
-  // The copy's next bytes, copied in from elsewhere. False with errno set.
-  bool append(const char* data, std::size_t length);
   // Writes out all that is gathered and waits for the flushes started.
   // False with errno set.
   bool finish();
