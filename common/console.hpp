@@ -1,14 +1,12 @@
-// What both programs show a user: the bare numbers on stdout, one-line
-// failures on stderr, the answer to arguments, and names made safe to show.
+// What both programs show a user on their lines: the bare numbers and the
+// prompt on stdout, and one-line failures on stderr, each on a line of its
+// own.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "failure.hpp"
 #include "status_line.hpp"
-#include "transfer.hpp"
 
 // A decimal number on stdout with no newline, flushed at once.
 void print_number(std::uint64_t number);
@@ -33,24 +31,3 @@ void start_error_line();
 // The same line, for what a user must know although the program goes on
 // (or ends well).
 void warn(const char* program, const Failure& failure);
-
-// What the command line asks for. The programs take no arguments: --help
-// and --version alone are answered, anything else is refused.
-enum class Asked { transfer, help, version, refused };
-Asked read_arguments(int argc, char** argv);
-// Answers what was asked, other than a transfer, and returns the exit
-// status: 0 once the answer is written, 1 for a refusal (naming the
-// argument refused) or an answer stdout would not take. `usage` is the
-// help text after the "Usage:" line; `how` says in a few words how the
-// program is run.
-int answer(const char* program, Asked asked, int argc, char** argv, const char* usage,
-           const char* how);
-
-// A name as it may be shown in a message: control characters as '?', and
-// a name too long for the name datagram, or one that is `cut` from a
-// longer one, shown by its first 19 bytes and "...", never ending inside a
-// UTF-8 character.
-struct ShownName {
-  char text[NAME_MAX_LEN + 4];
-};
-ShownName shown(std::string_view name, bool cut = false);

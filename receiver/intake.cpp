@@ -1,6 +1,6 @@
 #include "intake.hpp"
 
-#include "console.hpp"
+#include "shown.hpp"
 
 #include <algorithm>
 #include <cstdarg>

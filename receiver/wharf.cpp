@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "beat.hpp"
 #include "console.hpp"
 #include "failure.hpp"

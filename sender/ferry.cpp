@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "block_sender.hpp"
 #include "console.hpp"
 #include "failure.hpp"
@@ -24,6 +25,7 @@
 #include "read_name.hpp"
 #include "receiver_queue.hpp"
 #include "rights.hpp"
+#include "shown.hpp"
 #include "source_file.hpp"
 #include "transfer.hpp"
 
