@@ -83,10 +83,8 @@ Failure Inbox::watch() {
   if (loopback_ == 0)
     return Failure::call("if_nametoindex");
   const int on = 1;
-  const int mark = WHARF_MARK;
   if (::setsockopt(sock_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0 ||
-      ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
-      ::setsockopt(sock_, IPPROTO_IP, IP_TOS, &mark, sizeof mark) != 0)
+      ::setsockopt(sock_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
     return Failure::call("setsockopt");
   return {};
 }
@@ -104,14 +102,6 @@ Failure Inbox::listen_only_to(const sockaddr_in& sender, SenderWatch* watch) {
   drops_before_ = drop_count(sock_);
   heard_ = true;
   return {};
-}
-
-bool Inbox::say_ready() {
-  return ::shutdown(sock_, SHUT_WR) == 0;
-}
-
-bool Inbox::say_in_place() {
-  return ::shutdown(sock_, SHUT_RD) == 0;
 }
 
 bool Inbox::drops_seen(std::uint32_t reported) {

@@ -50,7 +50,7 @@ public:
   // Asks the kernel to tell, with each datagram, the drop count and the
   // interface and address it came in by: every filter here rests on them.
   // Datagrams queued before carry none of them, and are ignored: call it
-  // before the socket is bound. Also marks the socket as wharf's.
+  // before the socket is bound.
   Failure watch();
   // From now on hears only `sender`, asking `watch` whether it still is
   // the sender, and counts the kernel's drops from here: datagrams others
@@ -65,13 +65,6 @@ public:
   bool receive(char* buffer, std::size_t capacity, Received* received);
   const char* failed_call() const { return failed_call_; }
   std::uint32_t dropped() const { return dropped_; }
-  // Tells the sender, through the kernel's view of this socket, that the
-  // copy is prepared: wharf never sends, so it shuts down its sending
-  // side, which ferry sees; receiving goes on. False with errno set.
-  bool say_ready();
-  // Tells the sender that the copy is in place and on disk: the receiving
-  // side is shut down too. False with errno set.
-  bool say_in_place();
 
 private:
   bool drops_seen(std::uint32_t reported);

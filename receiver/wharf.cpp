@@ -12,6 +12,7 @@
 #include "console.hpp"
 #include "failure.hpp"
 #include "fd.hpp"
+#include "handshake.hpp"
 #include "inbox.hpp"
 #include "progress.hpp"
 #include "reception.hpp"
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
   tune_for_batches(sock.get());
   Inbox inbox(sock.get());
   check(inbox.watch());
+  check(wear_mark(sock.get()));
   // Declared before the buffer, so that a flush the buffer started is
   // over before the file closes.
   TempFile copy;
@@ -106,7 +108,7 @@ int main(int argc, char** argv) {
   progress.start(intake.size());
   print_number(intake.name_length());
   check(prepare_copy(intake, senders.copy_mode(), copy, buffer));
-  check(called("shutdown", inbox.say_ready()));
+  check(called("shutdown", say_ready(sock.get())));
   check(in.take_until(Stage::final_block));
   print_number(final_length(intake.size()));
   check(in.take_until(Stage::done));
@@ -120,7 +122,7 @@ int main(int argc, char** argv) {
     check(name_on_disk(copy, intake.output_name()));
   }
   clear_status();
-  check(called("shutdown", inbox.say_in_place()));
+  check(called("shutdown", say_in_place(sock.get())));
   senders.await_sender_gone(silence_limit(), &progress);
   clear_status();
   return 0;
