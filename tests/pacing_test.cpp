@@ -151,6 +151,11 @@ TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
       other{0, 32768, 0, false, false, false, false, 0, 4242, true},
       declined{0, 32768, 0, false, false, false, true, WHARF_MARK},
       overflowed{0, 32768, 0, false, false, false, true, WHARF_MARK, 0, false, 3};
+  // A final sync that takes several times the limit, beating all along.
+  std::vector<QueueLevel> long_sync;
+  for (int look = 0; look < 120; ++look)
+    long_sync.push_back(look % 2 == 0 ? syncing : beat);
+  long_sync.push_back(in_place);
   const struct {
     const char* what;
     Step step;
@@ -184,6 +189,8 @@ TEST(Handshake, WaitsForEachStepAsTheKernelShowsIt) {
        WaitResult::unknown, 1},
       {"wharf syncs, then has the copy in place", Step::in_place, {Lookup::found},
        {syncing, beat, syncing, in_place}, false, WaitResult::taken, 4},
+      {"a sync longer than the limit, beating", Step::in_place, {Lookup::found}, long_sync, false,
+       WaitResult::taken, 121},
       {"a mark that never beats", Step::in_place, {Lookup::found}, {syncing}, false,
        WaitResult::stalled, 0},
       {"another socket on the port", Step::copy_prepared, {Lookup::found}, {wharf, other}, false,

@@ -2,8 +2,10 @@
 // anything goes out.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include "fd.hpp"
 #include "line_editor.hpp"
 #include "source_file.hpp"
 #include "support/harness.hpp"
@@ -69,4 +71,41 @@ TEST(Source, CompletionOffersOnlyWhatFerryWouldSend) {
   for (const auto& c : cases)
     EXPECT_EQ(offered(c.name), c.offered) << c.name;
   fs::current_path(before);
+}
+
+// Another user's receiver gets the file only if that user could read it
+// where it is: the file's bits, and search on every folder on its path.
+TEST(Source, AnotherUserMustBeAbleToReachAndReadTheFile) {
+  TempDir dir;
+  fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  User other;
+  other.uid = 4242;
+  other.groups = {4242};
+  const Fd top(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!may_reach(other, top.get()))
+    GTEST_SKIP() << "the temporary folder (TMPDIR) is out of other users' reach";
+  const struct {
+    const char* folder;
+    fs::perms folder_mode, file_mode;
+    bool readable;
+  } cases[] = {
+      {"open", fs::perms(0755), fs::perms(0644), true},
+      {"no-search", fs::perms(0754), fs::perms(0644), false},
+      {"search-only", fs::perms(0711), fs::perms(0644), true},
+      {"closed-file", fs::perms(0755), fs::perms(0640), false},
+  };
+  const fs::path before = fs::current_path();
+  for (const auto& c : cases) {
+    const fs::path folder = dir.path / c.folder;
+    fs::create_directory(folder);
+    write_file(folder / "f.txt", "x");
+    fs::permissions(folder / "f.txt", c.file_mode);
+    fs::current_path(folder);
+    Source source;
+    ASSERT_FALSE(open_source("f.txt", &source)) << c.folder;
+    fs::permissions(folder, c.folder_mode);
+    EXPECT_EQ(readable_by(other, source), c.readable) << c.folder;
+    fs::permissions(folder, fs::perms(0755));
+    fs::current_path(before);
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,7 +34,8 @@ TEST(TempFile, PiecesOfAnySizeArriveInOrderUnnamedOrNamed) {
     const std::string contents = random_bytes(3 << 20, 5);
     TempFile copy;
     WriteBuffer buffer;
-    ASSERT_TRUE(copy.create(unnamed));
+    // The copy takes its source's bits (less the umask), named or not.
+    ASSERT_TRUE(copy.create(unnamed, 0640));
     EXPECT_EQ(copy.named(), !unnamed); // the filesystem here has unnamed files
     ASSERT_TRUE(copy.reserve(contents.size()));
     buffer.write_to(copy.fd());
@@ -53,6 +55,11 @@ TEST(TempFile, PiecesOfAnySizeArriveInOrderUnnamedOrNamed) {
     ASSERT_TRUE(copy.commit("out.bin"));
     EXPECT_TRUE(copy.sync_directory());
     EXPECT_TRUE(read_file(here.dir.path / "out.bin") == contents);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat("out.bin", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask) << (unnamed ? "unnamed" : "named");
     EXPECT_EQ(list_dir(here.dir.path), std::vector<std::string>{"out.bin"});
   }
 }
