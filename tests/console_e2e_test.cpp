@@ -92,7 +92,8 @@ namespace {
 // A program at a terminal of its own, typed at as a person types.
 class AtTerminal {
 public:
-  AtTerminal(const std::string& program, const fs::path& cwd, unsigned short columns = 100) {
+  AtTerminal(const std::string& program, const fs::path& cwd, unsigned short columns = 100,
+             const char* term = "xterm") {
     const winsize size{24, columns, 0, 0};
     if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
       throw std::runtime_error("cannot open a pseudo-terminal");
@@ -103,7 +104,7 @@ public:
       ::ioctl(slave_, TIOCSCTTY, 0);
       for (int fd = 0; fd < 3; ++fd)
         ::dup2(slave_, fd);
-      ::setenv("TERM", "xterm", 1);
+      ::setenv("TERM", term, 1);
       ::setenv("LC_ALL", "C.UTF-8", 1);
       if (::chdir(cwd.c_str()) == 0)
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
@@ -151,6 +152,11 @@ public:
   }
   const std::string& screen() const { return screen_; }
   void signal(int number) const { ::kill(pid_, number); }
+  // Reads what the program shows for `milliseconds`.
+  void read_for(int milliseconds) {
+    for (int i = 0; i < milliseconds / 10; ++i)
+      read_some(10);
+  }
   // The window is made `columns` wide, as a person resizes it.
   void resize(unsigned short columns) const {
     const winsize size{24, columns, 0, 0};
@@ -349,4 +355,22 @@ TEST(Console, AStalledCopySaysSoAndAResizeOrSigtermLeavesNoTrace) {
   screen.feed(ferry.screen().substr(wide));
   EXPECT_EQ(screen.wraps, prompt_wraps) << screen.text();
   EXPECT_EQ(screen.text(), "Enter Filename with extension: data.bin\n0\n");
+}
+
+// A terminal that cannot move its cursor gets no status line at all.
+TEST(Console, AtADumbTerminalNoStatusLineIsDrawn) {
+  TempDir from;
+  write_file(from.path / "data.bin", random_bytes(2000 * 503));
+  Listener stuck(0, 2 + 50);
+  AtTerminal ferry(ferry_path(), from.path, 100, "dumb");
+  ASSERT_TRUE(ferry.await("extension: "));
+  ferry.type_line("data.bin\r");
+  ASSERT_TRUE(ferry.await("\r\n0"));
+  const std::size_t number = ferry.screen().size();
+  ferry.read_for(1500); // past the second after which a status line would show
+  EXPECT_EQ(ferry.screen().find('\033', number), std::string::npos) << ferry.screen();
+  EXPECT_EQ(ferry.screen().size(), number) << ferry.screen();
+  ferry.signal(SIGTERM);
+  EXPECT_EQ(ferry.status(), -1);
+  stuck.stop();
 }
