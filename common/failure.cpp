@@ -12,24 +12,27 @@ Failure Failure::call(const char* label) {
   return f;
 }
 
-Failure Failure::said(const char* format, ...) {
+Failure Failure::formatted(bool told, const char* format, va_list args) {
   Failure f;
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the callers start it; clang 14 misses va_start in static members
+  std::vsnprintf(f.text_, sizeof f.text_, format, args);
+  f.told_ = told;
+  return f;
+}
+
+Failure Failure::said(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above; clang 14 misses va_start in static members
-  std::vsnprintf(f.text_, sizeof f.text_, format, args);
+  const Failure f = formatted(false, format, args);
   va_end(args);
   return f;
 }
 
 Failure Failure::told(const char* format, ...) {
-  Failure f;
   va_list args;
   va_start(args, format);
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above; clang 14 misses va_start in static members
-  std::vsnprintf(f.text_, sizeof f.text_, format, args);
+  const Failure f = formatted(true, format, args);
   va_end(args);
-  f.told_ = true;
   return f;
 }
 

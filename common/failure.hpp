@@ -5,6 +5,7 @@
 // what the failure means for the transfer (Outcome). No heap.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 // What a failure means for the transfer, by how far it had got: the one
@@ -37,6 +38,8 @@ public:
   const char* text() const { return text_; }
 
 private:
+  static Failure formatted(bool told, const char* format, va_list args);
+
   const char* label_ = nullptr;
   int error_ = 0;
   bool told_ = false;
