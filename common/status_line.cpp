@@ -201,8 +201,6 @@ void show_status(const char* text) {
   char line[512];
   std::size_t at = back_to_status(line, sizeof line, static_cast<std::size_t>(before_cols),
                                   static_cast<std::size_t>(drawn_cols), width());
-  if (drawn_cols == 0)
-    at = 0;
   std::size_t length = std::strlen(text);
   if (length > room)
     length = room;
