@@ -1,6 +1,7 @@
 #include "block_sender.hpp"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/ioctl.h>
@@ -20,6 +21,13 @@ bool refusal(int error) {
 }
 
 } // namespace
+
+bool BlockSender::datagram_pending() const {
+  // On loopback a datagram sent leaves the socket's send queue at once:
+  // what is left there is a datagram still being put together.
+  int queued = 0;
+  return ::ioctl(sock_, SIOCOUTQ, &queued) == 0 && queued > 0;
+}
 
 bool send_datagram(int sock, const void* data, std::size_t length) {
   const ssize_t sent = ::send(sock, data, length, 0);
@@ -85,13 +93,26 @@ Sent BlockSender::splice_batch(std::size_t length) {
       result = held == 0 ? Sent::refused : Sent::unreadable;
   }
   if (result == Sent::ok) {
-    const ssize_t sent = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, length, 0);
-    if (sent == static_cast<ssize_t>(length)) {
+    std::size_t sent = 0;
+    ssize_t n = 0;
+    for (;;) {
+      n = ::splice(pipe_out_.get(), nullptr, sock_, nullptr, length - sent, 0);
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (n < 0 && errno == EINTR)
+        continue;
+      // A signal between the pieces of the batch ends the splice early,
+      // with the pieces sent so far held in the socket for the rest of the
+      // datagram: the rest, still in the pipe, completes it.
+      if (sent == length || n <= 0 || !datagram_pending())
+        break;
+    }
+    if (sent == length) {
       offset_ += length;
       return Sent::ok;
     }
     result = Sent::refused;
-    if (sent >= 0)
+    if (n >= 0 || sent > 0)
       errno = EINVAL;
   }
   const int error = errno;
@@ -114,12 +135,13 @@ Sent BlockSender::copy_batch(std::size_t count) {
   use_segments_on_socket(false);
   std::size_t done = 0;
   if (path_ != Path::single && count > 1) {
-    const bool all = send_in_pieces(count, &done, &segments_, [&](std::size_t first, std::size_t n) {
-      if (!send_segmented(buffer_ + first * BLOCK_SIZE, n * BLOCK_SIZE))
-        return false;
-      accepted_ = std::max(accepted_, n);
-      return true;
-    });
+    const bool all =
+        send_in_pieces(count, &done, &segments_, [&](std::size_t first, std::size_t n) {
+          if (!send_segmented(buffer_ + first * BLOCK_SIZE, n * BLOCK_SIZE))
+            return false;
+          accepted_ = std::max(accepted_, n);
+          return true;
+        });
     if (!all && !refusal(errno))
       return Sent::refused;
     if (!all)

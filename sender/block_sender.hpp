@@ -58,6 +58,8 @@ private:
   Sent read_at(int from, std::uint64_t* offset, char* into, std::size_t length);
   bool send_segmented(const char* data, std::size_t length);
   void use_segments_on_socket(bool on);
+  // Whether the socket holds the first pieces of a datagram.
+  bool datagram_pending() const;
 
   int sock_;
   int file_;
@@ -65,7 +67,7 @@ private:
   Path path_;
   Fd pipe_out_, pipe_in_; // the splice path's pipe: read end, write end
   bool segmenting_ = false;
-  std::size_t accepted_ = 0; // the most segments one send has carried
+  std::size_t accepted_ = 0;                  // the most segments one send has carried
   std::size_t segments_ = MOST_BLOCKS_A_SEND; // the most to try in one send
   char buffer_[MOST_BLOCKS_A_SEND * BLOCK_SIZE] = {};
 };
