@@ -36,18 +36,23 @@ constexpr fs::perms OPEN = fs::perms::owner_all | fs::perms::group_read | fs::pe
                            fs::perms::others_read | fs::perms::others_exec;
 constexpr fs::perms SHARED = fs::perms::all | fs::perms::sticky_bit;
 
+// B's open folder, holding B's key.
+fs::path folder_of_b(const TempDir& dir) {
+  const fs::path theirs = folder_of(dir, "b", STRANGER, OPEN);
+  file_of(theirs / "authorized_keys", "B's key", STRANGER, OPEN & ~fs::perms::owner_exec);
+  return theirs;
+}
+
 } // namespace
 
-TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
+TEST(BetweenUsers, ACopyIntoAnotherUsersFolderIsIgnoredAndTheirOwnTaken) {
   if (::geteuid() != 0)
     GTEST_SKIP() << "acting as two users needs root";
   TempDir dir;
   const fs::path home = folder_of(dir, "a", NOBODY, OPEN);
-  const fs::path theirs = folder_of(dir, "b", STRANGER, OPEN);
-  const fs::path drop = folder_of(dir, "drop", 0, SHARED);
+  const fs::path theirs = folder_of_b(dir);
   file_of(home / "authorized_keys", "A's key", NOBODY,
           fs::perms::owner_read | fs::perms::owner_write);
-  file_of(theirs / "authorized_keys", "B's key", STRANGER, OPEN & ~fs::perms::owner_exec);
   file_of(home / "notes.txt", "A's notes", NOBODY, OPEN & ~fs::perms::owner_exec);
 
   // B sends first into A's own folder: ignored, while A's wharf waits on
@@ -61,8 +66,13 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   EXPECT_EQ(a.status, 0) << a.err;
   EXPECT_EQ(wharf.wait().status, 0);
   EXPECT_EQ(read_file(home / "note1.txt"), "A's notes");
+}
 
-  // A folder open to all inside A's private home is out of B's reach.
+TEST(BetweenUsers, AFolderOpenToAllInsideAPrivateOneIsOutOfReach) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as two users needs root";
+  TempDir dir;
+  const fs::path theirs = folder_of_b(dir);
   const fs::path closed = folder_of(dir, "a-private", NOBODY, fs::perms::owner_all);
   const fs::path inside = closed / "open";
   fs::create_directory(inside);
@@ -75,6 +85,14 @@ TEST(BetweenUsers, ACopyLandsOnlyWhereItsSenderCouldHavePutIt) {
   ::kill(unreachable.pid(), SIGTERM);
   unreachable.wait();
   EXPECT_EQ(read_file(inside / "authorized_keys"), "A's key");
+}
+
+TEST(BetweenUsers, InASharedFolderACopyTakesOnlyANameStillFree) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "acting as two users needs root";
+  TempDir dir;
+  const fs::path theirs = folder_of_b(dir);
+  const fs::path drop = folder_of(dir, "drop", 0, SHARED);
 
   // In a sticky folder, a name B could take only while it was free: A's
   // file that takes it meanwhile is left alone.
