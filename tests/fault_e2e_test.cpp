@@ -21,10 +21,6 @@
 
 namespace {
 
-bool root() {
-  return ::geteuid() == 0;
-}
-
 // Both programs on one CPU, as on a busy machine; undone when it goes.
 struct OneBusyCpu {
   cpu_set_t before{};
@@ -295,7 +291,7 @@ TEST(WharfFaults, AnOutputItCannotWriteEndsBothProgramsBeforeTheDataFlows) {
                {false, "tiny.txt\n", "directory in the way of a file with no full block"}};
   for (const auto& [unwritable, typed, what] : cases) {
     Harbour harbour;
-    if (unwritable && !root())
+    if (unwritable && !may_act_as_others())
       fs::permissions(harbour.dir.path, fs::perms::owner_write, fs::perm_options::remove);
     if (!unwritable) {
       // The output names of other.txt and tiny.txt

@@ -46,8 +46,8 @@ fs::path folder_of_b(const TempDir& dir) {
 } // namespace
 
 TEST(BetweenUsers, ACopyIntoAnotherUsersFolderIsIgnoredAndTheirOwnTaken) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "acting as two users needs root";
+  if (!may_act_as_others())
+    GTEST_SKIP() << "acting as two users needs root, or subordinate IDs in /etc/subuid and /etc/subgid";
   TempDir dir;
   const fs::path home = folder_of(dir, "a", NOBODY, OPEN);
   const fs::path theirs = folder_of_b(dir);
@@ -69,8 +69,8 @@ TEST(BetweenUsers, ACopyIntoAnotherUsersFolderIsIgnoredAndTheirOwnTaken) {
 }
 
 TEST(BetweenUsers, AFolderOpenToAllInsideAPrivateOneIsOutOfReach) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "acting as two users needs root";
+  if (!may_act_as_others())
+    GTEST_SKIP() << "acting as two users needs root, or subordinate IDs in /etc/subuid and /etc/subgid";
   TempDir dir;
   const fs::path theirs = folder_of_b(dir);
   const fs::path closed = folder_of(dir, "a-private", NOBODY, fs::perms::owner_all);
@@ -88,8 +88,8 @@ TEST(BetweenUsers, AFolderOpenToAllInsideAPrivateOneIsOutOfReach) {
 }
 
 TEST(BetweenUsers, InASharedFolderACopyTakesOnlyANameStillFree) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "acting as two users needs root";
+  if (!may_act_as_others())
+    GTEST_SKIP() << "acting as two users needs root, or subordinate IDs in /etc/subuid and /etc/subgid";
   TempDir dir;
   const fs::path theirs = folder_of_b(dir);
   const fs::path drop = folder_of(dir, "drop", 0, SHARED);
@@ -122,8 +122,8 @@ TEST(BetweenUsers, InASharedFolderACopyTakesOnlyANameStillFree) {
 }
 
 TEST(BetweenUsers, ATransferQueuedFromAPortFerryGetsLaterIsNotFerrys) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "acting as two users needs root";
+  if (!may_act_as_others())
+    GTEST_SKIP() << "acting as two users needs root, or subordinate IDs in /etc/subuid and /etc/subgid";
   // Only in a network of the test's own may its port range be narrowed.
   if (!in_network_of_own())
     GTEST_SKIP() << "needs a network namespace of its own";
@@ -154,8 +154,8 @@ TEST(BetweenUsers, ATransferQueuedFromAPortFerryGetsLaterIsNotFerrys) {
 }
 
 TEST(BetweenUsers, AFileGoesOnlyToAReceiverThatCouldReadIt) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "acting as two users needs root";
+  if (!may_act_as_others())
+    GTEST_SKIP() << "acting as two users needs root, or subordinate IDs in /etc/subuid and /etc/subgid";
   TempDir dir;
   const fs::path home = folder_of(dir, "a", NOBODY, fs::perms::owner_all);
   const fs::path open = folder_of(dir, "a-open", NOBODY, OPEN);

@@ -190,7 +190,7 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
                  const Launch& how)
     : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
   guard_port();
-  const bool drop = how.as_user != 0 && ::geteuid() == 0;
+  const bool drop = how.as_user != 0 && may_act_as_others();
   const std::string path = drop ? reachable_copy(program) : program;
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : how.args)

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "private_net.hpp"
+
 namespace fs = std::filesystem;
 
 std::string ferry_path();
