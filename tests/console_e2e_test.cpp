@@ -93,7 +93,7 @@ namespace {
 class AtTerminal {
 public:
   AtTerminal(const std::string& program, const fs::path& cwd, unsigned short columns = 100,
-             const char* term = "xterm") {
+             const char* term = "xterm", bool hangup_ignored = false) {
     const winsize size{24, columns, 0, 0};
     if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
       throw std::runtime_error("cannot open a pseudo-terminal");
@@ -106,6 +106,8 @@ public:
         ::dup2(slave_, fd);
       ::setenv("TERM", term, 1);
       ::setenv("LC_ALL", "C.UTF-8", 1);
+      if (hangup_ignored)
+        ::signal(SIGHUP, SIG_IGN); // as nohup leaves it
       if (::chdir(cwd.c_str()) == 0)
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -149,6 +151,12 @@ public:
     int left = -1;
     ::ioctl(slave_, FIONREAD, &left);
     return left;
+  }
+  // Whether the program has not ended yet (its end is left to status()).
+  bool running() const {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
   }
   const std::string& screen() const { return screen_; }
   void signal(int number) const { ::kill(pid_, number); }
@@ -330,8 +338,8 @@ TEST(Console, AtANarrowTerminalTheStatusLineFitsAndLeavesNoTrace) {
 }
 
 // A receiver that stops reading: after a second the line says the copy has
-// stalled, a resize to 40 columns is followed, and SIGTERM leaves nothing.
-TEST(Console, AStalledCopySaysSoAndAResizeOrSigtermLeavesNoTrace) {
+// stalled, a resize to 40 columns is followed, and a hangup leaves nothing.
+TEST(Console, AStalledCopySaysSoAndAResizeOrHangupLeavesNoTrace) {
   TempDir from;
   write_file(from.path / "data.bin", random_bytes(2000 * 503));
   Listener stuck(0, 2 + 50);
@@ -344,7 +352,7 @@ TEST(Console, AStalledCopySaysSoAndAResizeOrSigtermLeavesNoTrace) {
   const std::size_t wide = ferry.screen().size();
   ferry.resize(40);
   ASSERT_TRUE(ferry.await("stalled for 2 s", wide)) << ferry.screen();
-  ferry.signal(SIGTERM);
+  ferry.signal(SIGHUP);
   EXPECT_EQ(ferry.status(), -1); // ended by the signal
   stuck.stop();
   Screen screen(100);
@@ -355,6 +363,50 @@ TEST(Console, AStalledCopySaysSoAndAResizeOrSigtermLeavesNoTrace) {
   screen.feed(ferry.screen().substr(wide));
   EXPECT_EQ(screen.wraps, prompt_wraps) << screen.text();
   EXPECT_EQ(screen.text(), "Enter Filename with extension: data.bin\n0\n");
+}
+
+// Under nohup, which ignores a hangup, the copy goes on, and SIGTERM then
+// leaves nothing of the line.
+TEST(Console, UnderNohupAHangupChangesNothing) {
+  TempDir from;
+  write_file(from.path / "data.bin", random_bytes(2000 * 503));
+  Listener stuck(0, 2 + 50);
+  AtTerminal ferry(ferry_path(), from.path, 100, "xterm", true);
+  ASSERT_TRUE(ferry.await("extension: "));
+  ferry.type_line("data.bin\r");
+  ASSERT_TRUE(ferry.await("\r\n"));
+  const std::size_t typed = ferry.screen().rfind("\r\n") + 2;
+  ASSERT_TRUE(ferry.await("\033[K", typed)) << ferry.screen(); // the status line is up
+  ferry.signal(SIGHUP);
+  ferry.read_for(200);
+  EXPECT_TRUE(ferry.running()) << ferry.screen();
+  ferry.signal(SIGTERM);
+  EXPECT_EQ(ferry.status(), -1);
+  stuck.stop();
+  Screen screen(100);
+  screen.feed(ferry.screen());
+  EXPECT_EQ(screen.text(), "Enter Filename with extension: data.bin\n0\n");
+}
+
+// wharf's line, up while a slow sender's blocks come, is gone before the
+// last number is printed beside the first.
+TEST(Console, WharfErasesItsLineBeforeTheLastNumber) {
+  TempDir dir;
+  AtTerminal wharf(wharf_path(), dir.path);
+  await_port_bound();
+  const std::string contents = random_bytes(1011);
+  Crafter sender;
+  sender.send(control("data.bin"));
+  sender.send(control("1011"));
+  sender.send(blocks(contents, 0, 1));
+  ASSERT_TRUE(wharf.await("\033[K")) << wharf.screen(); // the status line is up
+  sender.send(blocks(contents, 1, 2));
+  sender.send(contents.substr(1006));
+  EXPECT_EQ(wharf.status(), 0) << wharf.screen();
+  Screen screen(100);
+  screen.feed(wharf.screen());
+  EXPECT_EQ(screen.text(), "85\n");
+  EXPECT_EQ(read_file(dir.path / "dat1.bin"), contents);
 }
 
 // A terminal that cannot move its cursor gets no status line at all.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "support/harness.hpp"
 
@@ -129,6 +130,9 @@ TEST(WharfCopies, ASenderMayCloseOnceItsNameIsReadButNotBefore) {
 
 TEST(WharfCopies, AStrangersDatagramMidTransferStaysOutOfTheCopy) {
   TempDir dir;
+  // Open to all, where a transfer that no user answers for is taken: only
+  // the way it came in keeps out one from outside this machine.
+  fs::permissions(dir.path, fs::perms::all);
   Process wharf = start_wharf(dir.path);
   const std::string contents = random_bytes(1200);
   // Before the transfer, a whole one from outside this machine is ignored.
@@ -149,6 +153,42 @@ TEST(WharfCopies, AStrangersDatagramMidTransferStaysOutOfTheCopy) {
   sender.send(contents.substr(1006));
   const Finished f = wharf.wait();
   ASSERT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
+}
+
+// The copy's temporary file where chance or the filesystem decides: a
+// hidden name already taken is passed over for another, and without
+// unnamed files the named one stays through a hangup that nohup ignores.
+TEST(WharfCopies, ItsTemporaryFileGivesWayAndKeepsToNohup) {
+  if (failing("tmpfile").empty())
+    GTEST_SKIP() << "the programs are linked statically: no call can be made to fail";
+  const std::string contents = random_bytes(1200);
+  {
+    TempDir dir;
+    write_file(dir.path / ".wharf-aaaaaa", "someone's"); // the name a first draw of zeros gives
+    Process wharf = start_wharf(dir.path, {.env = failing("random_zero")});
+    Crafter().send_transfer("notes.txt", contents);
+    const Finished f = wharf.wait();
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
+    EXPECT_EQ(read_file(dir.path / ".wharf-aaaaaa"), "someone's");
+  }
+  TempDir dir;
+  Process wharf = start_wharf(dir.path, {.env = failing("tmpfile"), .hangup_ignored = true});
+  Crafter sender;
+  sender.send(control("notes.txt"));
+  sender.send(control("1200"));
+  for (int i = 0; i < 200 && list_dir(dir.path).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(list_dir(dir.path).size(), 1U) << "no named temporary file";
+  ::kill(wharf.pid(), SIGHUP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  sender.send(blocks(contents, 0, 1));
+  sender.send(blocks(contents, 1, 2));
+  sender.send(contents.substr(1006));
+  const Finished f = wharf.wait();
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"note1.txt"});
   EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
 }
 

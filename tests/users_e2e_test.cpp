@@ -109,8 +109,11 @@ TEST(BetweenUsers, InASharedFolderACopyTakesOnlyANameStillFree) {
   EXPECT_EQ(read_file(drop / "bi1.txt"), "A's file");
 
   // Into a folder B may write anyway, B's file is handed over, and B's
-  // ferry says whose receiver has it.
+  // ferry says whose receiver has it; but not over A's file.
   Process shared = start_wharf(drop, {.as_user = NOBODY});
+  const Finished over = run(ferry_path(), theirs, "big.txt\n", 30, {.as_user = STRANGER});
+  EXPECT_NE(over.err.find("ignored this ferry"), std::string::npos) << over.err;
+  EXPECT_EQ(read_file(drop / "bi1.txt"), "A's file");
   const Finished handed = run(ferry_path(), theirs, "authorized_keys\n", 30, {.as_user = STRANGER});
   EXPECT_EQ(handed.status, 0);
   const passwd* account = ::getpwuid(NOBODY); // where there is none, its number

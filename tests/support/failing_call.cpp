@@ -5,13 +5,22 @@
 //   fsync_dir  an fsync of a directory
 //   fdatasync  an fdatasync (wharf's flushes while the data arrives)
 //   close      a close of a regular file other than the standard streams
-// A close that fails still closes, as the kernel's does.
+// A close that fails still closes, as the kernel's does. Two more stand
+// for a filesystem or a draw of chance the tests cannot choose:
+//   tmpfile      an open of an unnamed file (O_TMPFILE) fails with
+//                EOPNOTSUPP, as on a filesystem without them
+//   random_zero  the first getrandom gives zeros, a draw that a test can
+//                have taken already
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -52,4 +61,43 @@ extern "C" int close(int fd) {
   const bool fail = failing("close") && fd > 2 && is(fd, S_IFREG);
   const int result = next<int (*)(int)>("close")(fd);
   return fail ? fail_with_eio() : result;
+}
+
+namespace {
+
+int open_unless_unnamed(const char* name, const char* path, int flags, std::va_list more) {
+  const bool takes_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  const mode_t mode = takes_mode ? va_arg(more, mode_t) : 0;
+  if (failing("tmpfile") && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+}
+
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  std::va_list more;
+  va_start(more, flags);
+  const int fd = open_unless_unnamed("open", path, flags, more);
+  va_end(more);
+  return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  std::va_list more;
+  va_start(more, flags);
+  const int fd = open_unless_unnamed("open64", path, flags, more);
+  va_end(more);
+  return fd;
+}
+
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
+  static bool drawn = false;
+  if (failing("random_zero") && !std::exchange(drawn, true)) {
+    std::memset(buffer, 0, length);
+    return static_cast<ssize_t>(length);
+  }
+  return next<ssize_t (*)(void*, size_t, unsigned)>("getrandom")(buffer, length, flags);
 }

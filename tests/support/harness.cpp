@@ -211,6 +211,8 @@ Process::Process(const std::string& program, const fs::path& cwd, const std::str
       ::_exit(125);
     if (::chdir(cwd.c_str()) != 0)
       ::_exit(126);
+    if (how.hangup_ignored)
+      ::signal(SIGHUP, SIG_IGN);
     if (how.offline && ::unshare(CLONE_NEWNET) != 0)
       ::_exit(OFFLINE_UNAVAILABLE);
     const rlimit stack{how.stack_kib * 1024UL, how.stack_kib * 1024UL};

@@ -65,6 +65,7 @@ struct Launch {
   std::vector<std::string> env = {}; // NAME=value, added to the environment
   bool offline = false;         // in a network of its own whose loopback is down
   unsigned stack_kib = 0;       // a stack limit, as `ulimit -s` sets one
+  bool hangup_ignored = false;  // SIGHUP ignored, as nohup leaves it
 };
 
 // A program started in a folder with text on its standard input. It dies
