@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "fd.hpp"
 #include "line_editor.hpp"
@@ -70,6 +75,22 @@ TEST(Source, CompletionOffersOnlyWhatFerryWouldSend) {
                {"missing.txt", false}};
   for (const auto& c : cases)
     EXPECT_EQ(offered(c.name), c.offered) << c.name;
+  // What is not a regular file is never opened to be judged: opening a
+  // FIFO would let through a writer waiting on it.
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  std::atomic<bool> through{false};
+  std::thread writer([&through] {
+    const int fd = ::open("pipe", O_WRONLY | O_CLOEXEC);
+    through = true;
+    ::close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(offered("pipe"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(through);
+  const int reader = ::open("pipe", O_RDONLY | O_NONBLOCK | O_CLOEXEC); // lets the writer go
+  writer.join();
+  ::close(reader);
   fs::current_path(before);
 }
 
