@@ -23,8 +23,10 @@ bool same_terminal(int a, int b) {
 
 void print_number(std::uint64_t number) {
   clear_status();
+  // Unchecked: the exit status reports the copy, and a number that could
+  // not be shown does not unmake it.
   const int columns = std::printf("%llu", static_cast<unsigned long long>(number));
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   line_open = true;
   if (columns > 0 && same_terminal(STDOUT_FILENO, STDERR_FILENO))
     line_grew(static_cast<std::size_t>(columns));
@@ -32,8 +34,9 @@ void print_number(std::uint64_t number) {
 
 void print_prompt(const char* prompt) {
   clear_status();
-  std::fputs(prompt, stdout);
-  std::fflush(stdout);
+  // Unchecked: a prompt that cannot be shown still takes the name typed.
+  (void)std::fputs(prompt, stdout);
+  (void)std::fflush(stdout);
   line_open = !::isatty(STDIN_FILENO);
   // A terminal's Enter ends the line; a piped answer leaves the prompt on it.
   if (!line_open)
@@ -60,6 +63,7 @@ void die(const char* label) {
   fail(label, Failure::call(label));
 }
 
+// Unchecked writes: standard error is the last place left to say anything.
 void warn(const char* program, const Failure& failure) {
   start_error_line();
   if (failure.label() != nullptr) {

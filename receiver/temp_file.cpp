@@ -15,8 +15,9 @@
 namespace {
 
 mode_t less_umask(mode_t mode) {
+  // umask cannot fail; reading it means setting it, so it is set back.
   const mode_t mask = ::umask(0);
-  ::umask(mask);
+  (void)::umask(mask);
   return mode & 0777 & ~mask;
 }
 

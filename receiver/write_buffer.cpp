@@ -46,8 +46,9 @@ WriteBuffer::WriteBuffer() : buffer_(map_buffer()) {}
 WriteBuffer::~WriteBuffer() {
   // A flush still running must not outlive the descriptor it flushes.
   flush_.finish();
+  // Unchecked: unmapping what mmap gave cannot fail, and the process ends soon after.
   if (buffer_ != nullptr)
-    ::munmap(buffer_, CAPACITY);
+    (void)::munmap(buffer_, CAPACITY);
 }
 
 bool WriteBuffer::write_out(std::size_t length) {

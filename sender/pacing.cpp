@@ -7,7 +7,7 @@
 #include <thread>
 
 std::size_t datagrams_that_fit(const QueueLevel& level, std::uint32_t charge) {
-  const std::uint64_t usable = level.capacity - level.capacity / 8;
+  const std::uint64_t usable = level.capacity - level.capacity / FREE_SHARE;
   if (level.used == 0 && level.capacity > 0)
     return std::max<std::size_t>(1, usable / charge);
   if (level.used >= usable)

@@ -12,14 +12,19 @@
 #include "wait_limit.hpp"
 
 // What the kernel charges a receive queue for one queued 503-byte datagram
-// depends on the receiver: about 1.3 KiB each where the datagrams are queued
-// one by one, 510 to 520 bytes where wharf takes a batch coalesced (UDP_GRO).
-// Pacing starts from more than either, and learns the real charge from
-// wharf's queue (Pacer).
+// depends on the receiver: measured, about 1.3 KiB each where the datagrams
+// are queued one by one, 510 to 520 bytes where wharf takes a batch
+// coalesced (UDP_GRO). Pacing starts from more than either, the next power
+// of two, and learns the real charge from wharf's queue (Pacer): paced at
+// 2048 throughout, an ordinary user's 416 KiB queue slept and woke
+// thousands of times a GiB and took 1.4 times root's time.
 inline constexpr std::uint32_t CHARGE_PER_DATAGRAM = 2048;
 // The learned charge is raised by a quarter, and an eighth of the queue is
-// left free, so that a charge a little higher than any seen still fits.
+// left free, so that a charge a little higher than any seen still fits:
+// the charges seen span 510 to 520 bytes, 2 %, and the margin is over ten
+// times that spread.
 inline constexpr std::uint32_t CHARGE_MARGIN_PERCENT = 125;
+inline constexpr std::uint32_t FREE_SHARE = 8;
 // Datagrams sent between two looks, at the least, for the rise in the
 // queue's charge to say what one of them costs.
 inline constexpr std::size_t MIN_OBSERVED = BATCH_BLOCKS / 2;
@@ -32,6 +37,9 @@ inline std::chrono::seconds stall_limit() {
 // an eighth of what the queue holds when empty, if less. An ordinary
 // user's queue (416 KiB) holds under five batches and drains in a fraction
 // of a millisecond: waiting there for a whole batch of room lets it run dry.
+// Measured in runs taking turns, the eighth (with the short pauses of
+// Backoff) brought the user's copies within 0.98-1.13x of root's, against
+// 1.06-1.24x when waiting for a whole batch.
 inline constexpr std::size_t MIN_BURST = BATCH_BLOCKS;
 inline constexpr std::size_t MIN_BURST_SHARE = 8;
 
@@ -82,7 +90,9 @@ private:
 // seccomp profile, say), ferry cannot see the queue and sends BLIND_BURST
 // datagrams each BLIND_PERIOD: 50,000 datagrams a second (25 MB/s), which
 // leaves a plain reader on the smallest default queue (208 KiB, about 160
-// queued datagrams) 3 ms to fall behind before anything is lost.
+// queued datagrams) 3 ms to fall behind before anything is lost. Measured:
+// 100 MiB reached a plain reader on default buffers intact in 6 runs of 6;
+// at twice the rate, 3 of 6 lost datagrams to the reader's scheduling gaps.
 inline constexpr std::size_t BLIND_BURST = 32;
 inline constexpr std::chrono::microseconds BLIND_PERIOD{640};
 
