@@ -4,6 +4,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/if_tun.h>
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/veth.h>
+#include <net/ethernet.h>
+#include <netpacket/packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <gtest/gtest.h>
@@ -419,50 +425,147 @@ bool set_sysctl(const std::string& path, const char* value) {
 
 } // namespace
 
+namespace {
+
+// Both ends of the device that brings the outsider's datagrams in, set to
+// take packets from 127.0.0.2 to 127.0.0.1, which only these two settings
+// allow, and up.
+bool bring_up_outside(int sock, const char* name) {
+  const std::string conf = std::string("/proc/sys/net/ipv4/conf/") + name + "/";
+  ifreq ifr{};
+  std::strcpy(ifr.ifr_name, name);
+  bool ok = set_sysctl(conf + "route_localnet", "1") && set_sysctl(conf + "accept_local", "1") &&
+            ::ioctl(sock, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  return ok && ::ioctl(sock, SIOCSIFFLAGS, &ifr) == 0;
+}
+
+// A netlink attribute appended at `at`, its payload `length` bytes long.
+rtattr* add_attribute(nlmsghdr* message, unsigned short type, const void* payload,
+                      std::size_t length) {
+  auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(message) +
+                                              NLMSG_ALIGN(message->nlmsg_len));
+  attribute->rta_type = type;
+  attribute->rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+  if (length > 0)
+    std::memcpy(RTA_DATA(attribute), payload, length);
+  message->nlmsg_len = NLMSG_ALIGN(message->nlmsg_len) + RTA_ALIGN(attribute->rta_len);
+  return attribute;
+}
+
+void end_nest(nlmsghdr* message, rtattr* nest) {
+  nest->rta_len = static_cast<unsigned short>(reinterpret_cast<char*>(message) +
+                                              message->nlmsg_len - reinterpret_cast<char*>(nest));
+}
+
+// Makes the veth pair outside0 (where the datagrams come in) and outside1.
+bool make_veth_pair() {
+  alignas(nlmsghdr) char buffer[512] = {};
+  auto* message = reinterpret_cast<nlmsghdr*>(buffer);
+  message->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+  message->nlmsg_type = RTM_NEWLINK;
+  message->nlmsg_flags = NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL | NLM_F_ACK;
+  add_attribute(message, IFLA_IFNAME, "outside0", 9);
+  rtattr* info = add_attribute(message, IFLA_LINKINFO, nullptr, 0);
+  add_attribute(message, IFLA_INFO_KIND, "veth", 5);
+  rtattr* data = add_attribute(message, IFLA_INFO_DATA, nullptr, 0);
+  rtattr* peer = add_attribute(message, VETH_INFO_PEER, nullptr, 0);
+  const ifinfomsg peer_info{};
+  message->nlmsg_len += sizeof peer_info; // the peer's ifinfomsg, all zero
+  add_attribute(message, IFLA_IFNAME, "outside1", 9);
+  end_nest(message, peer);
+  end_nest(message, data);
+  end_nest(message, info);
+  const int link = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (link < 0)
+    return false;
+  alignas(nlmsghdr) char reply[1024];
+  const bool ok = ::send(link, buffer, message->nlmsg_len, 0) ==
+                      static_cast<ssize_t>(message->nlmsg_len) &&
+                  ::recv(link, reply, sizeof reply, 0) >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) &&
+                  reinterpret_cast<nlmsghdr*>(reply)->nlmsg_type == NLMSG_ERROR &&
+                  // A test's second outsider finds the pair already made.
+                  (static_cast<nlmsgerr*>(NLMSG_DATA(reinterpret_cast<nlmsghdr*>(reply)))->error == 0 ||
+                   static_cast<nlmsgerr*>(NLMSG_DATA(reinterpret_cast<nlmsghdr*>(reply)))->error == -EEXIST);
+  ::close(link);
+  return ok;
+}
+
+} // namespace
+
 Outsider::Outsider() {
   if (isolation_problem != nullptr)
     return; // never a device in the machine's own network
   const int tun = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+  if (tun < 0) {
+    by_veth();
+    return;
+  }
   const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ifreq ifr{};
   ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
   std::strcpy(ifr.ifr_name, "outside0");
-  // Every address stays in the loopback range: the device takes packets
-  // from 127.0.0.2 to 127.0.0.1, which only these two settings allow.
-  const std::string conf = "/proc/sys/net/ipv4/conf/outside0/";
-  bool ok = tun >= 0 && sock >= 0 && ::ioctl(tun, TUNSETIFF, &ifr) == 0 &&
-            set_sysctl(conf + "route_localnet", "1") && set_sysctl(conf + "accept_local", "1") &&
-            ::ioctl(sock, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  ok = ok && ::ioctl(sock, SIOCSIFFLAGS, &ifr) == 0;
+  const bool ok = sock >= 0 && ::ioctl(tun, TUNSETIFF, &ifr) == 0 && bring_up_outside(sock, "outside0");
   if (sock >= 0)
     ::close(sock);
   if (ok)
-    tun_ = tun;
-  else if (tun >= 0)
+    fd_ = tun;
+  else
     ::close(tun);
 }
 
+bool Outsider::by_veth() {
+  const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq in{};
+  std::strcpy(in.ifr_name, "outside0");
+  const unsigned peer = make_veth_pair() ? ::if_nametoindex("outside1") : 0;
+  const bool ok = sock >= 0 && peer != 0 && bring_up_outside(sock, "outside0") &&
+                  bring_up_outside(sock, "outside1") && ::ioctl(sock, SIOCGIFHWADDR, &in) == 0;
+  if (sock >= 0)
+    ::close(sock);
+  const int frames = ok ? ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0) : -1;
+  if (frames < 0)
+    return false;
+  sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_protocol = htons(ETH_P_IP);
+  to.sll_ifindex = static_cast<int>(peer);
+  static_assert(sizeof to <= sizeof to_);
+  std::memcpy(to_, &to, sizeof to);
+  std::memcpy(ethernet_header_, in.ifr_hwaddr.sa_data, 6); // to outside0; from no one
+  ethernet_header_[12] = 0x08;                             // IPv4
+  ethernet_ = true;
+  fd_ = frames;
+  return true;
+}
+
 Outsider::~Outsider() {
-  if (tun_ >= 0)
-    ::close(tun_);
+  if (fd_ >= 0)
+    ::close(fd_);
 }
 
 void Outsider::send(const std::string& datagram) {
-  // An IPv4 header, a UDP header without checksum, the datagram.
-  std::vector<unsigned char> packet(28 + datagram.size());
-  const std::size_t total = packet.size(), udp = 8 + datagram.size();
+  // An IPv4 header, a UDP header without checksum, the datagram; on a
+  // veth end, in an Ethernet frame.
+  const std::size_t link = ethernet_ ? sizeof ethernet_header_ : 0;
+  std::vector<unsigned char> packet(link + 28 + datagram.size());
+  const std::size_t total = packet.size() - link, udp = 8 + datagram.size();
   const unsigned char header[28] = {
       0x45, 0, static_cast<unsigned char>(total >> 8), static_cast<unsigned char>(total), 0, 1,
       0x40, 0, 64, 17, 0, 0, 127, 0, 0, 2, 127, 0, 0, 1,
       0x0f, 0xa0, 0x22, 0xb5, static_cast<unsigned char>(udp >> 8), static_cast<unsigned char>(udp),
       0, 0};
-  std::copy(std::begin(header), std::end(header), packet.begin());
-  const std::uint16_t sum = ip_checksum(packet.data(), 20);
-  packet[10] = static_cast<unsigned char>(sum >> 8);
-  packet[11] = static_cast<unsigned char>(sum);
-  std::copy(datagram.begin(), datagram.end(), packet.begin() + 28);
-  if (::write(tun_, packet.data(), packet.size()) < 0) {
+  std::copy(ethernet_header_, ethernet_header_ + link, packet.begin());
+  std::copy(std::begin(header), std::end(header), packet.begin() + static_cast<long>(link));
+  const std::uint16_t sum = ip_checksum(packet.data() + link, 20);
+  packet[link + 10] = static_cast<unsigned char>(sum >> 8);
+  packet[link + 11] = static_cast<unsigned char>(sum);
+  std::copy(datagram.begin(), datagram.end(), packet.begin() + static_cast<long>(link + 28));
+  const ssize_t sent =
+      ethernet_ ? ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(to_),
+                           sizeof(sockaddr_ll))
+                : ::write(fd_, packet.data(), packet.size());
+  if (sent < 0) {
     // a datagram that cannot go out is simply not seen
   }
 }

@@ -140,17 +140,23 @@ private:
 };
 
 // A sender outside this machine, as wharf sees it: datagrams that come in
-// from 127.0.0.2 on a TUN device of the test's own network, not on
-// loopback. Made only where the test has a network of its own.
+// from 127.0.0.2 on a device of the test's own network, not on loopback: a
+// TUN device, or where /dev/net/tun is root's alone, one end of a veth
+// pair, written to from the other. Made only where the test has a network
+// of its own.
 class Outsider {
 public:
   Outsider();
   ~Outsider();
-  bool ready() const { return tun_ >= 0; }
+  bool ready() const { return fd_ >= 0; }
   void send(const std::string& datagram); // to 127.0.0.1:8885
 
 private:
-  int tun_ = -1;
+  bool by_veth();
+  int fd_ = -1;
+  bool ethernet_ = false;                    // a veth end: frames, to this address
+  unsigned char to_[20] = {};                // the peer end's sockaddr_ll
+  unsigned char ethernet_header_[14] = {};   // to the receiving end's MAC
 };
 
 std::string control(const std::string& text); // text, NUL, zero fill to 20
