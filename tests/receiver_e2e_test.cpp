@@ -167,10 +167,11 @@ TEST(WharfCopies, ItsTemporaryFileGivesWayAndKeepsToNohup) {
     TempDir dir;
     write_file(dir.path / ".wharf-aaaaaa", "someone's"); // the name a first draw of zeros gives
     Process wharf = start_wharf(dir.path, {.env = failing("random_zero")});
-    Crafter().send_transfer("notes.txt", contents);
+    Crafter sender; // open until wharf has read the name
+    sender.send_transfer("notes.txt", contents);
     const Finished f = wharf.wait();
     EXPECT_EQ(f.status, 0) << f.err;
-    EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
+    EXPECT_TRUE(read_file(dir.path / "note1.txt") == contents);
     EXPECT_EQ(read_file(dir.path / ".wharf-aaaaaa"), "someone's");
   }
   TempDir dir;
@@ -189,7 +190,7 @@ TEST(WharfCopies, ItsTemporaryFileGivesWayAndKeepsToNohup) {
   const Finished f = wharf.wait();
   EXPECT_EQ(f.status, 0) << f.err;
   EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"note1.txt"});
-  EXPECT_EQ(read_file(dir.path / "note1.txt"), contents);
+  EXPECT_TRUE(read_file(dir.path / "note1.txt") == contents);
 }
 
 TEST(WharfCopies, IntoAFolderWithoutUnixPermissions) {
