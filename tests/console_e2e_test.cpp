@@ -392,10 +392,10 @@ TEST(Console, UnderNohupAHangupChangesNothing) {
 // last number is printed beside the first.
 TEST(Console, WharfErasesItsLineBeforeTheLastNumber) {
   TempDir dir;
+  Crafter sender; // first, so that the port is found free before this test's wharf holds it
   AtTerminal wharf(wharf_path(), dir.path);
   await_port_bound();
   const std::string contents = random_bytes(1011);
-  Crafter sender;
   sender.send(control("data.bin"));
   sender.send(control("1011"));
   sender.send(blocks(contents, 0, 1));
