@@ -63,35 +63,23 @@ extern "C" int close(int fd) {
   return fail ? fail_with_eio() : result;
 }
 
-namespace {
-
-int open_unless_unnamed(const char* name, const char* path, int flags, std::va_list more) {
-  const bool takes_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-  const mode_t mode = takes_mode ? va_arg(more, mode_t) : 0;
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    std::va_list more;
+    va_start(more, flags);
+    mode = va_arg(more, mode_t);
+    va_end(more);
+  }
   if (failing("tmpfile") && (flags & O_TMPFILE) == O_TMPFILE) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+  return next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
-} // namespace
-
-extern "C" int open(const char* path, int flags, ...) {
-  std::va_list more;
-  va_start(more, flags);
-  const int fd = open_unless_unnamed("open", path, flags, more);
-  va_end(more);
-  return fd;
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-  std::va_list more;
-  va_start(more, flags);
-  const int fd = open_unless_unnamed("open64", path, flags, more);
-  va_end(more);
-  return fd;
-}
+// The same call under its large-file name.
+extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned flags) {
   static bool drawn = false;

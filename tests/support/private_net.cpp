@@ -146,8 +146,9 @@ bool enter_user_namespace(int more_flags) {
   const bool asked = mapper > 0 && ::write(go[1], &told, 1) == 1;
   ::close(go[1]);
   int status = 0;
-  others_mapped = asked && ::waitpid(mapper, &status, 0) == mapper && WIFEXITED(status) &&
-                  WEXITSTATUS(status) == 0;
+  // Waited for even when it was not asked: it then ends at once, unmapped.
+  others_mapped = mapper > 0 && ::waitpid(mapper, &status, 0) == mapper && asked &&
+                  WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!entered)
     return false;
   if (others_mapped)
