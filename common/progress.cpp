@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "status_line.hpp"
 
@@ -37,23 +38,35 @@ void figures(char* out, std::size_t size, std::uint64_t done, std::uint64_t tota
   std::snprintf(out, size, "  %s of %s", so_far, whole);
 }
 
-// The parts that fit in `room`, in order, each dropped whole; the first
-// that is kept at all is cut to the room.
-StatusText fitted(const char* first, const char* second, const char* third, std::size_t room) {
+// A part of the line, and when it goes as the room shrinks: the one part
+// with `drop` 0 is never dropped but cut to the room; the others are
+// dropped whole, 1 first.
+struct Part {
+  const char* text;
+  int drop;
+};
+
+// The parts, in order, less those that must be dropped for the rest to fit
+// in `room`.
+StatusText fitted(std::initializer_list<Part> parts, std::size_t room) {
   StatusText s{};
   room = std::min(room, sizeof s.text - 1);
-  const std::size_t a = std::strlen(first), b = std::strlen(second), c = std::strlen(third);
+  std::size_t length = 0;
+  for (const Part& p : parts)
+    length += std::strlen(p.text);
+  int dropped = 0; // the parts with drop 1 to `dropped` are gone
+  for (; length > room && dropped < static_cast<int>(parts.size()); ++dropped)
+    for (const Part& p : parts)
+      if (p.drop == dropped + 1)
+        length -= std::strlen(p.text);
   std::size_t at = 0;
-  const auto add = [&](const char* part, std::size_t length) {
-    length = std::min(length, room - at);
-    std::memcpy(s.text + at, part, length);
-    at += length;
-  };
-  add(first, a);
-  if (a + b <= room)
-    add(second, b);
-  if (a + b + c <= room)
-    add(third, c);
+  for (const Part& p : parts) {
+    if (p.drop != 0 && p.drop <= dropped)
+      continue;
+    const std::size_t n = std::min(std::strlen(p.text), room - at);
+    std::memcpy(s.text + at, p.text, n);
+    at += n;
+  }
   return s;
 }
 
@@ -74,10 +87,7 @@ StatusText progress_text(std::uint64_t done, std::uint64_t total, double bytes_p
     else
       std::snprintf(left, sizeof left, "  %llu min left", (seconds + 30) / 60);
   }
-  // Shown in order figures, rate, time left; dropped in order rate, time left.
-  if (std::strlen(done_of) + std::strlen(rate) + std::strlen(left) <= room)
-    return fitted(done_of, rate, left, room);
-  return fitted(done_of, left, "", room);
+  return fitted({{done_of, 0}, {rate, 1}, {left, 2}}, room);
 }
 
 StatusText state_text(std::uint64_t done, std::uint64_t total, const char* state,
@@ -86,9 +96,7 @@ StatusText state_text(std::uint64_t done, std::uint64_t total, const char* state
   if (total > 0)
     figures(done_of, sizeof done_of, done, total);
   std::snprintf(what, sizeof what, "  %s", state);
-  if (std::strlen(done_of) + std::strlen(what) <= room)
-    return fitted(done_of, what, "", room);
-  return fitted(what, "", "", room);
+  return fitted({{done_of, 1}, {what, 0}}, room);
 }
 
 Progress::Progress() : terminal_(::isatty(STDERR_FILENO) != 0) {}
