@@ -337,24 +337,40 @@ TEST(Console, AtANarrowTerminalTheStatusLineFitsAndLeavesNoTrace) {
   EXPECT_EQ(screen.text(), "Enter Filename with\nextension: data.bin\n0\n");
 }
 
+// A copy of 2000 blocks, typed at a terminal, into a receiver that stops
+// reading after 52 datagrams.
+struct StalledCopy {
+  TempDir from;
+  Listener stuck{0, 2 + 50};
+  AtTerminal ferry;
+  explicit StalledCopy(const char* term = "xterm", bool hangup_ignored = false)
+      : ferry(ferry_path(), from.path, 100, term, hangup_ignored) {
+    write_file(from.path / "data.bin", random_bytes(2000 * 503));
+  }
+  // Types the name; where what ferry shows after the typed line begins,
+  // or 0 if the prompt or the line's end never came.
+  std::size_t type_name() {
+    if (!ferry.await("extension: "))
+      return 0;
+    ferry.type_line("data.bin\r");
+    return ferry.await("\r\n") ? ferry.screen().rfind("\r\n") + 2 : 0;
+  }
+};
+
 // A receiver that stops reading: after a second the line says the copy has
 // stalled, a resize to 40 columns is followed, and a hangup leaves nothing.
 TEST(Console, AStalledCopySaysSoAndAResizeOrHangupLeavesNoTrace) {
-  TempDir from;
-  write_file(from.path / "data.bin", random_bytes(2000 * 503));
-  Listener stuck(0, 2 + 50);
-  AtTerminal ferry(ferry_path(), from.path);
-  ASSERT_TRUE(ferry.await("extension: "));
-  ferry.type_line("data.bin\r");
-  ASSERT_TRUE(ferry.await("\r\n"));
-  const std::size_t typed = ferry.screen().rfind("\r\n") + 2;
+  StalledCopy copy;
+  AtTerminal& ferry = copy.ferry;
+  const std::size_t typed = copy.type_name();
+  ASSERT_NE(typed, 0U) << ferry.screen();
   ASSERT_TRUE(ferry.await("stalled for 1 s")) << ferry.screen();
   const std::size_t wide = ferry.screen().size();
   ferry.resize(40);
   ASSERT_TRUE(ferry.await("stalled for 2 s", wide)) << ferry.screen();
   ferry.signal(SIGHUP);
   EXPECT_EQ(ferry.status(), -1); // ended by the signal
-  stuck.stop();
+  copy.stuck.stop();
   Screen screen(100);
   screen.feed(ferry.screen().substr(0, typed));
   const std::size_t prompt_wraps = screen.wraps;
@@ -368,21 +384,17 @@ TEST(Console, AStalledCopySaysSoAndAResizeOrHangupLeavesNoTrace) {
 // Under nohup, which ignores a hangup, the copy goes on, and SIGTERM then
 // leaves nothing of the line.
 TEST(Console, UnderNohupAHangupChangesNothing) {
-  TempDir from;
-  write_file(from.path / "data.bin", random_bytes(2000 * 503));
-  Listener stuck(0, 2 + 50);
-  AtTerminal ferry(ferry_path(), from.path, 100, "xterm", true);
-  ASSERT_TRUE(ferry.await("extension: "));
-  ferry.type_line("data.bin\r");
-  ASSERT_TRUE(ferry.await("\r\n"));
-  const std::size_t typed = ferry.screen().rfind("\r\n") + 2;
+  StalledCopy copy("xterm", true);
+  AtTerminal& ferry = copy.ferry;
+  const std::size_t typed = copy.type_name();
+  ASSERT_NE(typed, 0U) << ferry.screen();
   ASSERT_TRUE(ferry.await("\033[K", typed)) << ferry.screen(); // the status line is up
   ferry.signal(SIGHUP);
   ferry.read_for(200);
   EXPECT_TRUE(ferry.running()) << ferry.screen();
   ferry.signal(SIGTERM);
   EXPECT_EQ(ferry.status(), -1);
-  stuck.stop();
+  copy.stuck.stop();
   Screen screen(100);
   screen.feed(ferry.screen());
   EXPECT_EQ(screen.text(), "Enter Filename with extension: data.bin\n0\n");
@@ -411,18 +423,16 @@ TEST(Console, WharfErasesItsLineBeforeTheLastNumber) {
 
 // A terminal that cannot move its cursor gets no status line at all.
 TEST(Console, AtADumbTerminalNoStatusLineIsDrawn) {
-  TempDir from;
-  write_file(from.path / "data.bin", random_bytes(2000 * 503));
-  Listener stuck(0, 2 + 50);
-  AtTerminal ferry(ferry_path(), from.path, 100, "dumb");
-  ASSERT_TRUE(ferry.await("extension: "));
-  ferry.type_line("data.bin\r");
-  ASSERT_TRUE(ferry.await("\r\n0"));
+  StalledCopy copy("dumb");
+  AtTerminal& ferry = copy.ferry;
+  const std::size_t typed = copy.type_name();
+  ASSERT_NE(typed, 0U) << ferry.screen();
+  ASSERT_TRUE(ferry.await("0", typed)) << ferry.screen();
   const std::size_t number = ferry.screen().size();
   ferry.read_for(1500); // past the second after which a status line would show
   EXPECT_EQ(ferry.screen().find('\033', number), std::string::npos) << ferry.screen();
   EXPECT_EQ(ferry.screen().size(), number) << ferry.screen();
   ferry.signal(SIGTERM);
   EXPECT_EQ(ferry.status(), -1);
-  stuck.stop();
+  copy.stuck.stop();
 }
