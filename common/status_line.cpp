@@ -159,9 +159,14 @@ std::size_t back_to_status(char* out, std::size_t size, std::size_t before, std:
   out[0] = '\0';
   if (drawn == 0 || width == 0)
     return 0;
-  // Rows counted as the terminal has wrapped the line; a line that ends
-  // on the last column leaves the cursor on it.
-  const std::size_t end_row = drawn % width == 0 ? drawn / width - 1 : drawn / width;
+  // Rows counted as the terminal has wrapped the line. The status is drawn
+  // short of the last column, so a line that ends on it has been rewrapped
+  // by a resize, after which tmux leaves the cursor at the line's end or at
+  // the start of the next row, by what the row held before. A blank puts it
+  // just past the start of the next row either way.
+  if (drawn % width == 0)
+    put(out, size, &at, " ");
+  const std::size_t end_row = drawn / width;
   const std::size_t start_row = before / width;
   if (end_row > start_row) {
     put(out, size, &at, "\033[");

@@ -1,7 +1,10 @@
 // The status line of a long copy.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "progress.hpp"
+#include "status_line.hpp"
 
 TEST(Progress, SaysHowMuchOfHowMuchHowFastAndHowLongLeftInTheRoomThereIs) {
   constexpr std::uint64_t MiB = 1 << 20;
@@ -30,4 +33,25 @@ TEST(Progress, SaysHowMuchOfHowMuchHowFastAndHowLongLeftInTheRoomThereIs) {
                "  12.0 MiB of 60.0 MiB  stalled for 2 s");
   EXPECT_STREQ(state_text(12 * MiB, 60 * MiB, "stalled for 2 s", 38).text, "  stalled for 2 s");
   EXPECT_STREQ(state_text(12 * MiB, 60 * MiB, "stalled for 2 s", 9).text, "  stalled");
+}
+
+// From the end of a line that a resize may have rewrapped, back to where
+// the status began, erasing it: a line of just the width gets a blank
+// first, as the terminal may have left the cursor at its end or below it.
+TEST(StatusLine, GoesBackToWhereTheStatusBeganOnTheRewrappedLine) {
+  const struct {
+    std::size_t before, drawn, width;
+    const char* escapes;
+  } cases[] = {
+      {1, 0, 40, ""},
+      {1, 18, 100, "\r\033[1C\033[K"},
+      {1, 42, 40, "\033[1A\r\033[1C\033[J"},
+      {1, 41, 41, " \033[1A\r\033[1C\033[J"},
+      {0, 40, 20, " \033[2A\r\033[J"},
+  };
+  for (const auto& c : cases) {
+    char out[64];
+    const std::size_t length = back_to_status(out, sizeof out, c.before, c.drawn, c.width);
+    EXPECT_EQ(std::string(out, length), c.escapes) << c.before << " " << c.drawn << " " << c.width;
+  }
 }
