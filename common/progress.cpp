@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <numeric>
 
 #include "status_line.hpp"
 
@@ -51,17 +52,18 @@ struct Part {
 StatusText fitted(std::initializer_list<Part> parts, std::size_t room) {
   StatusText s{};
   room = std::min(room, sizeof s.text - 1);
-  std::size_t length = 0;
-  for (const Part& p : parts)
-    length += std::strlen(p.text);
   int dropped = 0; // the parts with drop 1 to `dropped` are gone
-  for (; length > room && dropped < static_cast<int>(parts.size()); ++dropped)
-    for (const Part& p : parts)
-      if (p.drop == dropped + 1)
-        length -= std::strlen(p.text);
+  const auto kept = [&dropped](const Part& p) { return p.drop == 0 || p.drop > dropped; };
+  const auto length = [&] {
+    return std::accumulate(
+        parts.begin(), parts.end(), std::size_t{0},
+        [&](std::size_t sum, const Part& p) { return kept(p) ? sum + std::strlen(p.text) : sum; });
+  };
+  while (length() > room && dropped < static_cast<int>(parts.size()))
+    ++dropped;
   std::size_t at = 0;
   for (const Part& p : parts) {
-    if (p.drop != 0 && p.drop <= dropped)
+    if (!kept(p))
       continue;
     const std::size_t n = std::min(std::strlen(p.text), room - at);
     std::memcpy(s.text + at, p.text, n);
